@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, tests and window need.
+# Idempotent: asks apt only for what is missing. Runs as root or through sudo.
+set -euo pipefail
+
+PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+          libpugixml-dev qt6-base-dev xvfb xauth)
+if [[ "${1:-}" == "--extra" ]]; then
+  # screenshots and fuzzing
+  PACKAGES+=(xdotool imagemagick clang libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+SUDO=""
+[[ $(id -u) -ne 0 ]] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
