@@ -46,6 +46,8 @@ public:
     static RecordHeader ParseRecordHeader(std::string_view strLine);
 
 private:
+    TargetType FindTargetType(std::string_view strData, const std::vector<size_t>& aDataStart) const;
+
     std::vector<std::string> m_aLines;
     TargetType m_nTargetType = 0;
     std::array<std::string, kTargetTypeCount> m_aSignatures;  // [0] stays empty
