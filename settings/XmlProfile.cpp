@@ -1,1 +1,217 @@
-// placeholder: filled in by its owner
+#include "XmlProfile.h"
+
+#include "AtomicFile.h"
+#include "XmlText.h"
+
+#include <new>
+#include <pugixml.hpp>
+
+namespace {
+
+// A settings file is a few hundred bytes; anything beyond this is not ours to load.
+constexpr size_t kMaxFileBytes = 64u << 20;
+
+// No declaration or document type is kept (the saved file is UTF-8 without declaration,
+// and a DTD's entities are never expanded anyway: "&name;" stays literal text). Comments
+// and processing instructions of a hand-edited file survive. A value of spaces only is
+// kept as the single child of its key.
+constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol |
+                                   pugi::parse_wconv_attribute | pugi::parse_comments |
+                                   pugi::parse_pi | pugi::parse_ws_pcdata_single;
+
+constexpr unsigned kFormatOptions = pugi::format_raw | pugi::format_no_declaration;
+
+void Require(bool bAllocated)
+{
+    if (!bAllocated)
+        throw std::bad_alloc();
+}
+
+// First element child whose name without namespace prefix is strName, byte for byte.
+pugi::xml_node FindChild(pugi::xml_node parent, const std::string& strName)
+{
+    for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_element && xmltext::LocalName(child.name()) == strName)
+            return child;
+    }
+    return {};
+}
+
+pugi::xml_node AppendElement(pugi::xml_node parent, const std::string& strName)
+{
+    pugi::xml_node node = parent.append_child(pugi::node_element);
+    Require(node && node.set_name(strName.c_str()));
+    return node;
+}
+
+// The element's text content: all text and CDATA below it, in document order. Iterative,
+// as a hostile file may nest deeper than the stack allows.
+std::string TextOf(pugi::xml_node node)
+{
+    std::string strText;
+    pugi::xml_node cur = node.first_child();
+    while (cur) {
+        if (cur.type() == pugi::node_pcdata || cur.type() == pugi::node_cdata)
+            strText += cur.value();
+        if (cur.first_child()) {
+            cur = cur.first_child();
+            continue;
+        }
+        while (cur != node && !cur.next_sibling())
+            cur = cur.parent();
+        if (cur == node)
+            break;
+        cur = cur.next_sibling();
+    }
+    return xmltext::DecodeValue(strText);
+}
+
+// Removes everything below node leaf by leaf: the library's own removal recurses per level.
+void RemoveContent(pugi::xml_node node)
+{
+    pugi::xml_node cur = node;
+    for (;;) {
+        if (pugi::xml_node child = cur.first_child()) {
+            cur = child;
+            continue;
+        }
+        if (cur == node)
+            return;
+        pugi::xml_node parent = cur.parent();
+        parent.remove_child(cur);
+        cur = parent;
+    }
+}
+
+void SetText(pugi::xml_node node, const std::string& strValue)
+{
+    RemoveContent(node);
+    const std::string strText = xmltext::EncodeValue(strValue);
+    if (!strText.empty()) {
+        pugi::xml_node text = node.append_child(pugi::node_pcdata);
+        Require(text && text.set_value(strText.c_str()));
+    }
+}
+
+class CSinkWriter : public pugi::xml_writer {
+public:
+    explicit CSinkWriter(atomicfile::CFileSink& sink) : m_sink(sink) {}
+    void write(const void* pData, size_t nSize) override { m_sink.Write(pData, nSize); }
+
+private:
+    atomicfile::CFileSink& m_sink;
+};
+
+}  // namespace
+
+struct CXmlProfile::Impl {
+    std::string strFileName;
+    pugi::xml_document doc;
+    // False when a file exists that could not be read: replacing it would lose settings
+    // this store never saw, so Save refuses.
+    bool bMaySave = true;
+
+    pugi::xml_node FindOrCreateKey(const std::string& strSection, const std::string& strKey)
+    {
+        // Names that no element can carry can be neither found nor created.
+        if (!xmltext::IsElementName(strSection) || !xmltext::IsElementName(strKey))
+            return {};
+        pugi::xml_node root = doc.document_element();
+        pugi::xml_node section = FindChild(root, strSection);
+        if (!section)
+            section = AppendElement(root, strSection);
+        pugi::xml_node key = FindChild(section, strKey);
+        return key ? key : AppendElement(section, strKey);
+    }
+};
+
+CXmlProfile::CXmlProfile(const std::string& strFileName) : m_pImpl(std::make_unique<Impl>())
+{
+    m_pImpl->strFileName = strFileName;
+    pugi::xml_document& doc = m_pImpl->doc;
+    std::string strData;
+    switch (atomicfile::ReadFile(strFileName, kMaxFileBytes, strData)) {
+    case atomicfile::ReadStatus::Ok: {
+        const pugi::xml_parse_result result =
+            doc.load_buffer(strData.data(), strData.size(), kParseOptions);
+        Require(result.status != pugi::status_out_of_memory);
+        // Not well-formed: start afresh; the next Save replaces the file.
+        if (!result)
+            doc.reset();
+        break;
+    }
+    case atomicfile::ReadStatus::Missing:
+        break;
+    case atomicfile::ReadStatus::Unreadable:
+        m_pImpl->bMaySave = false;
+        break;
+    }
+    if (!doc.document_element())
+        Require(static_cast<bool>(doc.append_child("profile")));
+}
+
+CXmlProfile::~CXmlProfile() = default;
+
+int CXmlProfile::ReadInt(const std::string& strSection, const std::string& strKey, int nDefault)
+{
+    pugi::xml_node key = m_pImpl->FindOrCreateKey(strSection, strKey);
+    if (!key)
+        return nDefault;
+    const std::string strText = TextOf(key);
+    if (!strText.empty())
+        return xmltext::ParseDecimal(strText);
+    SetText(key, std::to_string(nDefault));
+    return nDefault;
+}
+
+bool CXmlProfile::ReadString(const std::string& strSection, const std::string& strKey,
+                             const std::string& strDefault, std::string& strValue)
+{
+    pugi::xml_node key = m_pImpl->FindOrCreateKey(strSection, strKey);
+    std::string strText = key ? TextOf(key) : std::string();
+    if (!strText.empty()) {
+        strValue = std::move(strText);
+        return true;
+    }
+    if (key)
+        SetText(key, strDefault);
+    strValue = strDefault;
+    return false;
+}
+
+bool CXmlProfile::WriteInt(const std::string& strSection, const std::string& strKey, int nValue)
+{
+    return WriteString(strSection, strKey, std::to_string(nValue));
+}
+
+bool CXmlProfile::WriteString(const std::string& strSection, const std::string& strKey,
+                              const std::string& strValue)
+{
+    pugi::xml_node key = m_pImpl->FindOrCreateKey(strSection, strKey);
+    if (!key)
+        return false;
+    SetText(key, strValue);
+    return true;
+}
+
+bool CXmlProfile::Save()
+{
+    if (!m_pImpl->bMaySave)
+        return false;
+    return atomicfile::ReplaceFile(m_pImpl->strFileName, [this](atomicfile::CFileSink& sink) {
+        CSinkWriter writer(sink);
+        m_pImpl->doc.save(writer, "", kFormatOptions, pugi::encoding_utf8);
+    });
+}
+
+std::vector<std::pair<std::string, std::string>>
+CXmlProfile::ReadSection(const std::string& strSection) const
+{
+    std::vector<std::pair<std::string, std::string>> aKeys;
+    const pugi::xml_node section = FindChild(m_pImpl->doc.document_element(), strSection);
+    for (pugi::xml_node key = section.first_child(); key; key = key.next_sibling()) {
+        if (key.type() == pugi::node_element)
+            aKeys.emplace_back(xmltext::LocalName(key.name()), TextOf(key));
+    }
+    return aKeys;
+}

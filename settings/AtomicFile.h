@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+// Whole-file reads and replacements for small files that must never be left half written.
+namespace atomicfile {
+
+enum class ReadStatus {
+    Ok,
+    Missing,     // nothing at that name: a new file may be created there
+    Unreadable,  // something is there that could not be read (permission, not a regular
+                 // file, larger than allowed, I/O error): it must not be replaced blindly
+};
+
+// Reads the whole regular file at strPath into strData. Never blocks on FIFOs or devices.
+ReadStatus ReadFile(const std::string& strPath, size_t nMaxBytes, std::string& strData);
+
+// Receives the new content piecewise; remembers the first failure.
+class CFileSink {
+public:
+    explicit CFileSink(int nFd) : m_nFd(nFd) {}
+    void Write(const void* pData, size_t nSize);
+    bool IsOk() const { return m_bOk; }
+
+private:
+    int m_nFd;
+    bool m_bOk = true;
+};
+
+// Replaces the file at strPath with what fnWrite produces: a temporary file in the same
+// directory is written, flushed to disk and renamed over the target, so a crash leaves the
+// old file or the new one, never a mix. A symlink at strPath is kept and the file it points
+// to is replaced. An existing file keeps its permission bits (and owner, where allowed); one
+// without any write permission bit, or not writable by this process, is left alone.
+// False, with the old file untouched and no temporary left, when anything fails.
+bool ReplaceFile(const std::string& strPath, const std::function<void(CFileSink&)>& fnWrite);
+
+}  // namespace atomicfile
