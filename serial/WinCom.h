@@ -33,11 +33,21 @@ public:
 
     const std::string& GetLastErrorText() const { return m_strLastError; }
 
+    // Test-only: makes the next Open fail at its thread start.
+    struct TestHooks {
+        static inline std::atomic<bool> bFailThreadStart{false};
+    };
+
     // Written by the owner before the first Open; 0 / nullptr mean no delivery.
     uint32_t m_nMsgId = 0;
     CByteTarget* m_pTarget = nullptr;
 
 private:
-    // implementation-defined members
+    void ReleaseSession();
+
+    int m_hPort = -1;                             // fd of the open device, -1 when closed
+    std::shared_ptr<ReceiveSession> m_pSession;   // this Open's run flag, wake-up fd, end signal
+    std::thread m_receiveThread;
+    std::mutex m_writeLock;                       // serialises Write, nothing else
     std::string m_strLastError;
 };

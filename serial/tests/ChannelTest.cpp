@@ -1,0 +1,186 @@
+#include <sys/ioctl.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "PortIo.h"
+#include "PtyFixture.h"
+#include "Trace.h"
+#include "WinCom.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const std::string kHeld = "Interface is not available or allocated by another application!";
+
+long long MsSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// Collects the diagnostic trace for the test's lifetime.
+class TraceCapture {
+public:
+    TraceCapture() {
+        serialtrace::SetSink([this](const std::string& s) { m_strText += s; });
+    }
+    ~TraceCapture() { serialtrace::SetSink(nullptr); }
+    const std::string& Text() const { return m_strText; }
+
+private:
+    std::string m_strText;
+};
+
+using Channel = PtyFixture;
+
+}  // namespace
+
+TEST_F(Channel, OpenGivesTheLineSettingsAndFlowControlSeenFromTheFarSide) {
+    CWinCom com;
+    for (const auto& [szMode, nSpeed] : {std::pair{"COM5:115200,N,8,1", B115200},
+                                         std::pair{"COM5:19200,N,8,1", B19200}}) {
+        ASSERT_TRUE(com.Open(szMode)) << szMode;
+        EXPECT_TRUE(com.IsOpen());
+        termios tio{};
+        ASSERT_TRUE(m_pty.ReadToolSettings(tio));
+        EXPECT_EQ(cfgetospeed(&tio), nSpeed);
+        EXPECT_EQ(cfgetispeed(&tio), nSpeed);
+        EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | INPCK), tcflag_t(IXON | IXOFF | INPCK));
+        EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t(CS8));
+        EXPECT_EQ(tio.c_cflag & (CREAD | CLOCAL), tcflag_t(CREAD | CLOCAL));
+        EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+        EXPECT_EQ(tio.c_iflag & (ICRNL | ISTRIP | IGNCR | INLCR), 0u);
+        com.Close();
+        EXPECT_FALSE(com.IsOpen());
+    }
+    EXPECT_EQ(com.GetLastErrorText(), "");
+}
+
+TEST_F(Channel, FailedOpensLeaveTheChannelClosedAndTheTextUntouched) {
+    TraceCapture trace;
+    CWinCom com;
+    EXPECT_FALSE(com.Open("115200,N,8,1"));  // no device part
+    EXPECT_FALSE(com.Open("COM9:115200,N,8,1"));  // nothing behind COM9
+    EXPECT_NE(trace.Text().find("CWinCom::Open()::CreateFile(); \r\n GetLastError(2) returned: \""),
+              std::string::npos);
+    EXPECT_FALSE(com.Open("COM5:123,N,8,1"));
+    EXPECT_NE(trace.Text().find("CWinCom::Open()::BuildCommDCB(); \r\n GetLastError(22)"),
+              std::string::npos);
+    EXPECT_FALSE(com.IsOpen());
+    EXPECT_EQ(com.GetLastErrorText(), "");
+    // The port was given back each time.
+    EXPECT_TRUE(com.TestComDevice("COM5:9600,n,8,1"));
+}
+
+TEST_F(Channel, HeldPortFailsSecondChannelAndProbeAndTheTextOutlivesSuccess) {
+    CWinCom holder, other;
+    ASSERT_TRUE(holder.Open("COM5:19200,N,8,1"));
+    EXPECT_FALSE(other.Open("COM5:19200,N,8,1"));
+    EXPECT_FALSE(other.IsOpen());
+    EXPECT_EQ(other.GetLastErrorText(), "");
+    EXPECT_FALSE(other.TestComDevice("COM5:9600,n,8,1"));
+    EXPECT_EQ(other.GetLastErrorText(), kHeld);
+    // Open leaves the text as it was.
+    EXPECT_FALSE(other.Open("COM5:19200,N,8,1"));
+    EXPECT_EQ(other.GetLastErrorText(), kHeld);
+    holder.Close();
+    EXPECT_TRUE(other.TestComDevice("COM5:9600,n,8,1"));
+    EXPECT_EQ(other.GetLastErrorText(), kHeld);
+    EXPECT_FALSE(other.TestComDevice("COM5:9600,Q,8,1"));
+    EXPECT_EQ(other.GetLastErrorText(), "BuildCommDCB: Interface is not available!");
+    EXPECT_FALSE(other.TestComDevice("9600,n,8,1"));
+    EXPECT_EQ(other.GetLastErrorText(), kHeld);
+}
+
+TEST_F(Channel, ProbeLeavesTheLineSettingsAsItFoundThem) {
+    termios before{};
+    ASSERT_TRUE(m_pty.ReadToolSettings(before));
+    CWinCom com;
+    ASSERT_TRUE(com.TestComDevice("COM5:9600,n,8,1"));
+    termios after{};
+    ASSERT_TRUE(m_pty.ReadToolSettings(after));
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    // The probe does not leave the port exclusive either.
+    ASSERT_TRUE(com.Open("COM5:19200,N,8,1"));
+    com.Close();
+}
+
+TEST_F(Channel, ClosedChannelWritesNothingAndClosesAtOnce) {
+    CWinCom com;
+    const uint8_t ab[] = {'x', 'y'};
+    EXPECT_TRUE(com.Write(ab, sizeof ab));
+    const auto t = Clock::now();
+    com.Close();
+    EXPECT_LT(MsSince(t), 250);
+    ASSERT_TRUE(com.Open("COM5:19200,N,8,1"));
+    com.Close();
+    EXPECT_TRUE(com.Write(ab, sizeof ab));
+    EXPECT_EQ(m_pty.ReadFor(100), "");
+}
+
+TEST_F(Channel, WriteSendsTheWholeBlockEvenWhenTheDriverTakesItInParts) {
+    CWinCom com;
+    ASSERT_TRUE(com.Open("COM5:115200,N,8,1"));
+    std::string strBlock;
+    for (int i = 0; strBlock.size() < 200000; ++i) strBlock += ":10" + std::to_string(i) + "\n";
+    std::string strGot;
+    std::thread reader([&] { strGot = m_pty.ReadFor(1000, strBlock.size()); });
+    EXPECT_TRUE(com.Write(reinterpret_cast<const uint8_t*>(strBlock.data()),
+                          static_cast<uint32_t>(strBlock.size())));
+    reader.join();
+    EXPECT_EQ(strGot, strBlock);
+}
+
+TEST_F(Channel, WriteHeldByXoffEndsAtTheLimitAndTheNextWriteGoesOutAlone) {
+    TraceCapture trace;
+    CWinCom com;
+    ASSERT_TRUE(com.Open("COM5:19200,N,8,1"));
+    const char chXoff = 0x13, chXon = 0x11;
+    ASSERT_TRUE(m_pty.WriteAll(&chXoff, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // line discipline takes it
+    const std::string strStuck(300, 'S');
+    EXPECT_TRUE(com.Write(reinterpret_cast<const uint8_t*>(strStuck.data()), 300));
+    EXPECT_NE(trace.Text().find("CWinCom::Write()::GetOverlappedResult(); \r\n"), std::string::npos);
+    ASSERT_TRUE(m_pty.WriteAll(&chXon, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const uint8_t abNext[] = {':', '0', '0', '@'};
+    EXPECT_TRUE(com.Write(abNext, sizeof abNext));
+    EXPECT_EQ(m_pty.ReadFor(300), ":00@");
+    com.Close();
+}
+
+TEST_F(Channel, FailedThreadStartReportsAndGivesThePortBack) {
+    CWinCom com;
+    CWinCom::TestHooks::bFailThreadStart = true;
+    EXPECT_FALSE(com.Open("COM5:19200,N,8,1"));
+    EXPECT_FALSE(com.IsOpen());
+    EXPECT_EQ(com.GetLastErrorText(), "CWinCom::Open(); AfxBeginThread -> Fehler");
+    CWinCom other;
+    EXPECT_TRUE(other.Open("COM5:19200,N,8,1"));
+}
+
+TEST_F(Channel, DestroyingOrReopeningAnOpenChannelGivesThePortBack) {
+    {
+        CWinCom com;
+        ASSERT_TRUE(com.Open("COM5:19200,N,8,1"));
+    }
+    CPtyPair second;
+    ASSERT_TRUE(second.Create());
+    CComPortMap::Instance().Pin(6, second.SlavePath());
+    CWinCom com;
+    ASSERT_TRUE(com.Open("COM5:19200,N,8,1"));
+    // Opening over an open channel must not strand the first port or its thread.
+    ASSERT_TRUE(com.Open("COM6:115200,N,8,1"));
+    CWinCom other;
+    EXPECT_TRUE(other.TestComDevice("COM5:9600,n,8,1"));
+    EXPECT_FALSE(other.TestComDevice("COM6:9600,n,8,1"));
+}
+
+TEST(ModemLines, OnlyOneAssertsTheLine) {
+    EXPECT_EQ(portio::ModemRequest(1), static_cast<unsigned long>(TIOCMBIS));
+    for (int n : {0, 2, -1, 255}) EXPECT_EQ(portio::ModemRequest(n), static_cast<unsigned long>(TIOCMBIC)) << n;
+}

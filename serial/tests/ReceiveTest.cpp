@@ -1,0 +1,189 @@
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "ByteQueue.h"
+#include "PtyFixture.h"
+#include "WinCom.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint32_t kMsgId = 0xC0DE;
+
+long long MsSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+double ProcessCpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// Records the blocks OnReceive is given, then delivers them as usual.
+class RecordingCom : public CWinCom {
+public:
+    void OnReceive(const uint8_t* pBytes, uint32_t nCount) override {
+        {
+            std::lock_guard lock(m_mutex);
+            m_aCounts.push_back(nCount);
+        }
+        CWinCom::OnReceive(pBytes, nCount);
+    }
+    std::vector<uint32_t> Counts() {
+        std::lock_guard lock(m_mutex);
+        return m_aCounts;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<uint32_t> m_aCounts;
+};
+
+// An owner that never takes the byte: each delivery waits until the run flag drops.
+class StuckOwner : public CByteTarget {
+public:
+    bool SendByte(uint32_t, uint32_t, const std::atomic<bool>& bRun) override {
+        ++m_nCalls;
+        while (bRun) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return false;
+    }
+    std::atomic<int> m_nCalls{0};
+};
+
+class Receive : public PtyFixture {
+protected:
+    void SetUp() override {
+        PtyFixture::SetUp();
+        m_com.m_nMsgId = kMsgId;
+        m_com.m_pTarget = &m_queue;
+    }
+    bool PumpCount(size_t n, int nMs = 3000) {
+        return m_queue.PumpUntil([&] { return m_aGot.size() >= n; }, nMs);
+    }
+
+    std::vector<uint32_t> m_aGot;
+    CByteQueue m_queue{[this](uint32_t nMsg, uint32_t nWParam) {
+        EXPECT_EQ(nMsg, kMsgId);
+        m_aGot.push_back(nWParam);
+    }};
+    RecordingCom m_com;
+};
+
+}  // namespace
+
+TEST_F(Receive, BytesArriveInOrderWithSignExtendedValues) {
+    ASSERT_TRUE(m_com.Open("COM5:19200,N,8,1"));
+    const uint8_t ab[] = {'A', 'B', '\n', 'C', 0xB0, 0x00, '\r', 0x7F, 0x80};
+    ASSERT_TRUE(m_pty.WriteAll(ab, sizeof ab));
+    ASSERT_TRUE(PumpCount(sizeof ab));
+    const std::vector<uint32_t> expected = {0x41, 0x42, 0x0A, 0x43, 0xFFFFFFB0u, 0, 0x0D, 0x7F, 0xFFFFFF80u};
+    EXPECT_EQ(m_aGot, expected);
+    EXPECT_EQ(m_aGot[4] & 0xFF, 0xB0u);
+}
+
+TEST_F(Receive, LargeBurstArrivesCompleteInReadsOfAtMost1024) {
+    ASSERT_TRUE(m_com.Open("COM5:115200,N,8,1"));
+    std::vector<uint8_t> ab;
+    for (int i = 0; ab.size() < 1500; ++i) {
+        const auto b = static_cast<uint8_t>(i * 7);
+        if (b != 0x11 && b != 0x13) ab.push_back(b);  // XON/XOFF are flow control on this line
+    }
+    ASSERT_TRUE(m_pty.WriteAll(ab.data(), ab.size()));
+    ASSERT_TRUE(PumpCount(ab.size()));
+    ASSERT_EQ(m_aGot.size(), ab.size());
+    for (size_t i = 0; i < ab.size(); ++i) ASSERT_EQ(m_aGot[i] & 0xFF, ab[i]) << i;
+    uint32_t nSum = 0;
+    for (uint32_t n : m_com.Counts()) {
+        EXPECT_LE(n, 1024u);
+        EXPECT_GT(n, 0u);
+        nSum += n;
+    }
+    EXPECT_EQ(nSum, ab.size());
+}
+
+TEST_F(Receive, NoDeliveryWithoutIdOrTarget) {
+    m_com.m_nMsgId = 0;
+    ASSERT_TRUE(m_com.Open("COM5:19200,N,8,1"));
+    ASSERT_TRUE(m_pty.WriteAll("abc", 3));
+    m_queue.PumpFor(300);
+    m_com.Close();
+    m_com.m_nMsgId = kMsgId;
+    m_com.m_pTarget = nullptr;
+    ASSERT_TRUE(m_com.Open("COM5:19200,N,8,1"));
+    ASSERT_TRUE(m_pty.WriteAll("def", 3));
+    m_queue.PumpFor(300);
+    EXPECT_TRUE(m_aGot.empty());
+    // The reads happened all the same.
+    EXPECT_FALSE(m_com.Counts().empty());
+    // With both set again, the next Open delivers.
+    m_com.Close();
+    m_com.m_pTarget = &m_queue;
+    ASSERT_TRUE(m_com.Open("COM5:19200,N,8,1"));
+    ASSERT_TRUE(m_pty.WriteAll("g", 1));
+    ASSERT_TRUE(PumpCount(1));
+    EXPECT_EQ(m_aGot, std::vector<uint32_t>{'g'});
+}
+
+TEST_F(Receive, CloseWhileWaitingEndsThreadPromptly) {
+    ASSERT_TRUE(m_com.Open("COM5:19200,N,8,1"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto t = Clock::now();
+    m_com.Close();
+    EXPECT_LT(MsSince(t), 3000);  // the 500 ms pause, not the 150 s wait
+    EXPECT_TRUE(m_com.Counts().empty());
+}
+
+TEST_F(Receive, CloseDuringBlockedDeliveryNeitherDeadlocksNorDeliversMore) {
+    StuckOwner owner;
+    m_com.m_pTarget = &owner;
+    ASSERT_TRUE(m_com.Open("COM5:19200,N,8,1"));
+    ASSERT_TRUE(m_pty.WriteAll("xyz", 3));
+    const auto tWait = Clock::now();
+    while (owner.m_nCalls == 0 && MsSince(tWait) < 3000) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(owner.m_nCalls, 1);
+    const auto t = Clock::now();
+    m_com.Close();
+    EXPECT_LT(MsSince(t), 3000);
+    EXPECT_EQ(owner.m_nCalls, 1);  // "y" and "z" were dropped with the run flag
+}
+
+TEST_F(Receive, QueuedByteIsWithdrawnWhenTheChannelCloses) {
+    ASSERT_TRUE(m_com.Open("COM5:19200,N,8,1"));
+    ASSERT_TRUE(m_pty.WriteAll("12", 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // "1" now waits for the owner
+    m_com.Close();
+    EXPECT_EQ(m_queue.Pump(), 0);
+    EXPECT_TRUE(m_aGot.empty());
+    // A later Open has its own run flag and delivers normally.
+    ASSERT_TRUE(m_com.Open("COM5:19200,N,8,1"));
+    ASSERT_TRUE(m_pty.WriteAll("3", 1));
+    ASSERT_TRUE(PumpCount(1));
+    EXPECT_EQ(m_aGot, std::vector<uint32_t>{'3'});
+}
+
+TEST_F(Receive, FarEndGoneDoesNotSpinAndCloseStaysPrompt) {
+    ASSERT_TRUE(m_com.Open("COM5:19200,N,8,1"));
+    ASSERT_TRUE(m_pty.WriteAll("a", 1));
+    ASSERT_TRUE(PumpCount(1));
+    m_pty.CloseMaster();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const double dCpu = ProcessCpuSeconds();
+    m_queue.PumpFor(1000);
+    // A spinning thread would burn close to the whole second.
+    EXPECT_LT(ProcessCpuSeconds() - dCpu, 0.25);
+    const uint8_t ab[] = {'z'};
+    auto t = Clock::now();
+    EXPECT_TRUE(m_com.Write(ab, 1));
+    EXPECT_LT(MsSince(t), 1000);
+    t = Clock::now();
+    m_com.Close();
+    EXPECT_LT(MsSince(t), 3000);
+    EXPECT_EQ(m_aGot.size(), 1u);
+}
