@@ -22,6 +22,8 @@ class CFileSink {
 public:
     explicit CFileSink(int nFd) : m_nFd(nFd) {}
     void Write(const void* pData, size_t nSize);
+    // Abandons the replacement, e.g. when the content turns out to be unacceptable.
+    void Fail() { m_bOk = false; }
     bool IsOk() const { return m_bOk; }
 
 private:

@@ -3,13 +3,23 @@
 #include "AtomicFile.h"
 #include "XmlText.h"
 
+#include <algorithm>
 #include <new>
 #include <pugixml.hpp>
 
 namespace {
 
-// A settings file is a few hundred bytes; anything beyond this is not ours to load.
-constexpr size_t kMaxFileBytes = 64u << 20;
+// A settings file is a few hundred bytes. These bounds keep the memory of a hostile file
+// in check (each '<' may cost a node or two); a file beyond them is not loaded and, as it
+// is not ours to judge, not replaced either. Save keeps within them, so whatever the store
+// writes it can load again.
+constexpr size_t kMaxFileBytes = 16u << 20;
+constexpr size_t kMaxMarkup = 1'000'000;  // '<' characters
+
+size_t CountMarkup(const char* p, size_t nSize)
+{
+    return static_cast<size_t>(std::count(p, p + nSize, '<'));
+}
 
 // No declaration or document type is kept (the saved file is UTF-8 without declaration,
 // and a DTD's entities are never expanded anyway: "&name;" stays literal text). Comments
@@ -96,10 +106,19 @@ void SetText(pugi::xml_node node, const std::string& strValue)
 class CSinkWriter : public pugi::xml_writer {
 public:
     explicit CSinkWriter(atomicfile::CFileSink& sink) : m_sink(sink) {}
-    void write(const void* pData, size_t nSize) override { m_sink.Write(pData, nSize); }
+    void write(const void* pData, size_t nSize) override
+    {
+        m_nBytes += nSize;
+        m_nMarkup += CountMarkup(static_cast<const char*>(pData), nSize);
+        if (m_nBytes > kMaxFileBytes || m_nMarkup > kMaxMarkup)
+            m_sink.Fail();
+        m_sink.Write(pData, nSize);
+    }
 
 private:
     atomicfile::CFileSink& m_sink;
+    size_t m_nBytes = 0;
+    size_t m_nMarkup = 0;
 };
 
 }  // namespace
@@ -132,6 +151,10 @@ CXmlProfile::CXmlProfile(const std::string& strFileName) : m_pImpl(std::make_uni
     std::string strData;
     switch (atomicfile::ReadFile(strFileName, kMaxFileBytes, strData)) {
     case atomicfile::ReadStatus::Ok: {
+        if (CountMarkup(strData.data(), strData.size()) > kMaxMarkup) {
+            m_pImpl->bMaySave = false;
+            break;
+        }
         const pugi::xml_parse_result result =
             doc.load_buffer(strData.data(), strData.size(), kParseOptions);
         Require(result.status != pugi::status_out_of_memory);
