@@ -38,8 +38,23 @@ public:
     const std::string& GetReceived() const { return m_strReceived; }
 
 private:
-    // implementation's private members and helpers (Step, SendLine, SendPageLine,
-    // RewindPage, ResendPage, CountError, ...)
+    void Step();
+    void StepWaitGreeting();
+    void StepSendEntry();
+    void StepWaitReady();
+    void StepTransfer();
+    void SendLine();
+    bool SendPageLine();
+    void RewindPage();
+    void ResendPage();
+    void CountError();
+    bool CountErrorAndResend();  // false when this was the third error
+    bool Contains(uint8_t ch) const;
+    bool ContainsGreeting() const;
+    void WriteEntry();
+    void WriteLine(int32_t nLine);
+    uint8_t PageOf(int32_t nLine) const;
+
     CHexImage& m_image;
     CUpdateHost& m_host;
 
@@ -52,4 +67,8 @@ private:
     bool m_bBusy = false;
     std::string m_strReceived;
     std::array<uint8_t, 3> m_abEntry{{'^', ';', ']'}};
+    // Replies ("~", "-", "%") still due for lines written, and the earliest line among the
+    // writes made since the transfer last moved on to a new line.
+    int32_t m_nOutstanding = 0;
+    int32_t m_nUnitFirst = 0;
 };
