@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <new>
 #include <pugixml.hpp>
+#include <string_view>
 
 namespace {
 
@@ -54,26 +55,41 @@ pugi::xml_node AppendElement(pugi::xml_node parent, const std::string& strName)
     return node;
 }
 
-// The element's text content: all text and CDATA below it, in document order. Iterative,
-// as a hostile file may nest deeper than the stack allows.
+// The node after cur in document order within top's subtree; none after its end.
+// Iterative, as a hostile file may nest deeper than the stack allows.
+pugi::xml_node NextNode(pugi::xml_node cur, pugi::xml_node top)
+{
+    if (pugi::xml_node child = cur.first_child())
+        return child;
+    while (cur != top && !cur.next_sibling())
+        cur = cur.parent();
+    return cur == top ? pugi::xml_node() : cur.next_sibling();
+}
+
+// The element's text content: all text and CDATA below it, in document order.
 std::string TextOf(pugi::xml_node node)
 {
     std::string strText;
-    pugi::xml_node cur = node.first_child();
-    while (cur) {
+    for (pugi::xml_node cur = NextNode(node, node); cur; cur = NextNode(cur, node)) {
         if (cur.type() == pugi::node_pcdata || cur.type() == pugi::node_cdata)
             strText += cur.value();
-        if (cur.first_child()) {
-            cur = cur.first_child();
-            continue;
-        }
-        while (cur != node && !cur.next_sibling())
-            cur = cur.parent();
-        if (cur == node)
-            break;
-        cur = cur.next_sibling();
     }
     return xmltext::DecodeValue(strText);
+}
+
+// A hand-written file may hold what the writer would not write back as read (a CR given
+// as "&#13;" comes back as LF, bytes that are not UTF-8 stay raw). Giving every text the
+// form the store writes keeps each value and makes load + save change nothing.
+void NormaliseTexts(pugi::xml_document& doc)
+{
+    for (pugi::xml_node cur = NextNode(doc, doc); cur; cur = NextNode(cur, doc)) {
+        if (cur.type() != pugi::node_pcdata)
+            continue;
+        const std::string_view strText = cur.value();
+        std::string strCanonical = xmltext::EncodeValue(xmltext::DecodeValue(strText));
+        if (strCanonical != strText)
+            Require(cur.set_value(strCanonical.c_str()));
+    }
 }
 
 // Removes everything below node leaf by leaf: the library's own removal recurses per level.
@@ -159,7 +175,9 @@ CXmlProfile::CXmlProfile(const std::string& strFileName) : m_pImpl(std::make_uni
             doc.load_buffer(strData.data(), strData.size(), kParseOptions);
         Require(result.status != pugi::status_out_of_memory);
         // Not well-formed: start afresh; the next Save replaces the file.
-        if (!result)
+        if (result)
+            NormaliseTexts(doc);
+        else
             doc.reset();
         break;
     }

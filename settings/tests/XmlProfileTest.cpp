@@ -268,4 +268,27 @@ TEST_F(XmlProfileTest, DocumentTypeAndDeclarationAreDropped)
     EXPECT_EQ(strSaved, "<profile><Main><Hex-File>C:\\f\xC3\xBCr &amp;e;.HEX</Hex-File></Main></profile>");
 }
 
+TEST_F(XmlProfileTest, HandWrittenTextKeepsItsValueAcrossSaves)
+{
+    // A CR given as a reference and raw bytes that are not UTF-8, in a key and elsewhere.
+    const std::string strContent =
+        "<profile><Main>a&#13;b<Hex-File>x&#13;y&#x9;\xFF\xEF\x9C\x8D</Hex-File></Main></profile>";
+    const std::string strValue = "x\ry\t\xFF\r";
+    const std::string strSaved = SaveAfter(strContent, [&](CXmlProfile& p) {
+        std::string strPath;
+        EXPECT_TRUE(p.ReadString("Main", "Hex-File", "", strPath));
+        EXPECT_EQ(strPath, strValue);
+    });
+    for (int nSave = 0; nSave < 2; ++nSave) {
+        CXmlProfile profile(kFile);
+        std::string strPath;
+        EXPECT_TRUE(profile.ReadString("Main", "Hex-File", "", strPath));
+        EXPECT_EQ(strPath, strValue);
+        ASSERT_TRUE(profile.Save());
+        EXPECT_EQ(ReadBytes(kFile), strSaved);
+    }
+    EXPECT_EQ(strSaved.find('\r'), std::string::npos);
+    EXPECT_EQ(strSaved.find('\xFF'), std::string::npos);
+}
+
 }  // namespace
