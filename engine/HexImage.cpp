@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 constexpr TargetInfo kTargets[kTargetTypeCount] = {
@@ -44,11 +46,17 @@ bool ReadWholeFile(const std::string& strPath, std::string& strContent, bool& bO
                                                          &std::fclose);
     bOpened = file != nullptr;
     if (!file) return false;
-    char aBuffer[1 << 16];
+    // Read in one piece where the size is known; the loop still takes whatever follows.
+    size_t nChunk = 1 << 16;
+    struct stat info {};
+    if (::fstat(::fileno(file.get()), &info) == 0 && info.st_size > 0)
+        nChunk = static_cast<size_t>(info.st_size) + 1;
     for (;;) {
-        const size_t nRead = std::fread(aBuffer, 1, sizeof(aBuffer), file.get());
-        strContent.append(aBuffer, nRead);
-        if (nRead < sizeof(aBuffer)) break;
+        const size_t nOld = strContent.size();
+        strContent.resize(nOld + nChunk);
+        const size_t nRead = std::fread(strContent.data() + nOld, 1, nChunk, file.get());
+        strContent.resize(nOld + nRead);
+        if (nRead < nChunk) break;
     }
     return std::ferror(file.get()) == 0;
 }
@@ -96,7 +104,7 @@ bool CHexImage::Load(const std::string& strPath) {
         strContent.resize(nEnd);
 
     std::vector<std::string> aLines;
-    aLines.reserve(static_cast<size_t>(std::count(strContent.begin(), strContent.end(), '\n')) + 1);
+    aLines.reserve(strContent.size() / 32);
     // All data texts back to back; the data of line i is [aDataStart[i], aDataStart[i + 1]),
     // so the joined data of a pair is one contiguous range and needs no copy.
     std::string strData;
@@ -121,8 +129,9 @@ bool CHexImage::Load(const std::string& strPath) {
         unsigned nLength = 0;
         if (line.size() > 1 && line[0] == ':' && ScanHex(line, 1, 2, nLength) > 0 &&
             line.size() > 9) {
-            const std::string_view data = line.substr(9, 2 * static_cast<size_t>(nLength));
-            for (char ch : data) strData.push_back(static_cast<char>(ch & 0x7F));
+            const size_t nFrom = strData.size();
+            strData.append(line.substr(9, 2 * static_cast<size_t>(nLength)));
+            for (size_t i = nFrom; i < strData.size(); ++i) strData[i] &= 0x7F;
         }
     }
     aDataStart.push_back(strData.size());
