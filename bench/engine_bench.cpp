@@ -10,49 +10,31 @@
 #include <string>
 
 #include "HexImage.h"
+#include "HexRecord.h"
 #include "UpdateEngine.h"
 
 namespace {
-
-std::string Record(uint8_t nType, uint16_t nAddress, const uint8_t* pData, size_t nLength) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string str = ":";
-    uint8_t nSum = 0;
-    auto append = [&](uint8_t n) {
-        str.push_back(kDigits[n >> 4]);
-        str.push_back(kDigits[n & 15]);
-        nSum = static_cast<uint8_t>(nSum + n);
-    };
-    append(static_cast<uint8_t>(nLength));
-    append(static_cast<uint8_t>(nAddress >> 8));
-    append(static_cast<uint8_t>(nAddress));
-    append(nType);
-    for (size_t i = 0; i < nLength; ++i) append(pData[i]);
-    append(static_cast<uint8_t>(0x100 - nSum));
-    return str;
-}
 
 // nLines lines of 16-byte data records (CR LF ends) with a type 3 marker near the end.
 std::string MakeHexFile(int nLines, const char* szName) {
     const auto path = std::filesystem::temp_directory_path() /
                       (std::string(szName) + "_" + std::to_string(::getpid()) + ".hex");
     std::ofstream file(path, std::ios::binary);
-    uint8_t abData[16];
+    std::vector<uint8_t> abData(16);
     uint32_t nRandom = 1;
     for (int i = 0; i < nLines - 1; ++i) {
         if (i % 4096 == 0) {
-            const uint8_t abUpper[2] = {static_cast<uint8_t>(i >> 20), static_cast<uint8_t>(i >> 12)};
-            file << Record(4, 0, abUpper, 2) << "\r\n";
+            file << MakeHexLinearRecord(static_cast<uint16_t>(i >> 12)) << "\r\n";
             ++i;
         }
         for (uint8_t& n : abData) {
             nRandom = nRandom * 1103515245u + 12345u;
             n = static_cast<uint8_t>(nRandom >> 16);
         }
-        if (i == nLines - 100) std::copy_n("QNTPRX170_)*#", 13, abData);
-        file << Record(0, static_cast<uint16_t>(16 * (i % 4096)), abData, 16) << "\r\n";
+        if (i == nLines - 100) std::copy_n("QNTPRX170_)*#", 13, abData.begin());
+        file << MakeHexRecord(0, static_cast<uint16_t>(16 * (i % 4096)), abData) << "\r\n";
     }
-    file << Record(1, 0, nullptr, 0) << "\r\n";
+    file << MakeHexEofRecord() << "\r\n";
     return path.string();
 }
 

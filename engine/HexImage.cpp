@@ -79,8 +79,9 @@ void CHexImage::BuildSignatures() {
     }
 }
 
-// Fields that are absent stay 0: a line that is no record (blank, text, ":" alone) lies on
-// page 0, so a rewind treats it like any other line of page 0.
+// Fields hold hex digits only (no blanks, sign or "0x"), at most 2 and 4 of them; a field
+// that is absent stays 0. A line that is no record (blank, text, ":" alone) therefore lies on
+// page 0, and a rewind treats it like any other line of page 0.
 RecordHeader CHexImage::ParseRecordHeader(std::string_view strLine) {
     RecordHeader header;
     if (strLine.empty() || strLine[0] != ':') return header;

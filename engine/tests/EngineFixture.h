@@ -22,13 +22,17 @@ protected:
     void RunOutCountdown() {
         while (m_engine.GetCountdown() > 0) SecondTick();
     }
-    // Start, reset request, greeting, entry sequence and "?": line 0 has gone out.
-    void BeginTransfer() {
+    // Start, reset request, greeting and entry sequence: waiting for "?".
+    void EnterWaitReady() {
         m_engine.Start(3);
         Tick();
         Receive(std::string(1, static_cast<char>(GetTargetInfo(m_image.GetTargetType()).nGreeting)));
         Tick();
         Tick();
+    }
+    // ... and "?": line 0 has gone out.
+    void BeginTransfer() {
+        EnterWaitReady();
         Receive("?");
         Tick();
         ASSERT_EQ(m_engine.GetState(), Transfer);

@@ -183,11 +183,7 @@ TEST_F(Faults, ReceivedTextStaysBoundedAndAnswersAlike) {
     Tick();
     for (int n = 0; n < 100000; ++n) m_engine.OnReceivedByte(static_cast<uint8_t>(n * 7));
     EXPECT_LE(m_engine.GetReceived().size(), 256u);
-    m_engine.Start(3);
-    Tick();
-    Receive("!");
-    Tick();
-    Tick();
+    EnterWaitReady();
     Receive("?");
     Tick();
     for (int n = 0; n < 10000; ++n) Receive("xyz");

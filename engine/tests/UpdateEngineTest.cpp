@@ -109,11 +109,7 @@ TEST_F(StartAndEntry, TypeZeroNeverGreetsAndAFailedReopenWaitsForStart) {
 }
 
 TEST_F(StartAndEntry, WaitReadyRepeatsTheEntryAndFallsBackWhenNoReadyComes) {
-    m_engine.Start(3);
-    Tick();
-    Receive("!");
-    Tick();
-    Tick();  // entry sequence, wait of 3
+    EnterWaitReady();
     for (int n = 0; n < 3; ++n) {
         Receive("!");
         Tick();
@@ -131,11 +127,7 @@ TEST_F(StartAndEntry, WaitReadyRepeatsTheEntryAndFallsBackWhenNoReadyComes) {
 }
 
 TEST_F(StartAndEntry, ReadyAndGreetingTogetherOnlyStartTheTransfer) {
-    m_engine.Start(3);
-    Tick();
-    Receive("!");
-    Tick();
-    Tick();
+    EnterWaitReady();
     m_host.ClearRecords();
     Receive("!?");
     Tick();
