@@ -44,17 +44,6 @@ TEST(TargetTable, SignatureTextsAreTheMarkersInUpperCaseHex) {
     EXPECT_EQ(SignatureOf(5), "514E54564C4B3534305F28232A");
 }
 
-TEST(TargetTable, GreetingAndSpeedPerType) {
-    const int aGreeting[] = {-1, '(', ')', '!', '/', 0xB0};
-    const int aBaud[] = {19200, 115200, 115200, 19200, 19200, 19200};
-    for (int n = 0; n < kTargetTypeCount; ++n) {
-        EXPECT_EQ(GetTargetInfo(n).nGreeting, aGreeting[n]) << n;
-        EXPECT_EQ(GetTargetInfo(n).nBaud, aBaud[n]) << n;
-        EXPECT_EQ(std::string(GetTargetInfo(n).szModeFormat),
-                  "COM%d:" + std::to_string(aBaud[n]) + ",N,8,1");
-    }
-}
-
 class MarkerPlacement : public ::testing::TestWithParam<int> {};
 
 TEST_P(MarkerPlacement, FoundInOneRecordAcrossTwoAndAtAnOddPosition) {
