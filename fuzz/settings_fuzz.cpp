@@ -3,33 +3,29 @@
 // and saves its own file must write it back byte for byte.
 #include "XmlProfile.h"
 
+#include <unistd.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
 // A private directory for the file, removed at exit.
 class CWorkDir {
 public:
-    CWorkDir()
-    {
+    CWorkDir() {
         // tmpfs where there is one: every save syncs to disk.
         char szShm[] = "/dev/shm/korvi-settings-fuzz-XXXXXX";
         char szTmp[] = "/tmp/korvi-settings-fuzz-XXXXXX";
         const char* szDir = ::mkdtemp(szShm);
-        if (szDir == nullptr)
-            szDir = ::mkdtemp(szTmp);
-        if (szDir == nullptr)
-            std::abort();
+        if (szDir == nullptr) szDir = ::mkdtemp(szTmp);
+        if (szDir == nullptr) std::abort();
         m_strDir = szDir;
         m_strFile = m_strDir + "/Config.xml";
     }
-    ~CWorkDir()
-    {
+    ~CWorkDir() {
         ::unlink(m_strFile.c_str());
         ::rmdir(m_strDir.c_str());
     }
@@ -42,19 +38,16 @@ private:
     std::string m_strFile;
 };
 
-void WriteFile(const std::string& strPath, const uint8_t* pData, size_t nSize)
-{
+void WriteFile(const std::string& strPath, const uint8_t* pData, size_t nSize) {
     std::FILE* pFile = std::fopen(strPath.c_str(), "wb");
     if (pFile == nullptr || std::fwrite(pData, 1, nSize, pFile) != nSize || std::fclose(pFile) != 0)
         std::abort();
 }
 
-std::string ReadFile(const std::string& strPath)
-{
+std::string ReadFile(const std::string& strPath) {
     std::string strData;
     std::FILE* pFile = std::fopen(strPath.c_str(), "rb");
-    if (pFile == nullptr)
-        std::abort();
+    if (pFile == nullptr) std::abort();
     char aBuffer[4096];
     size_t nRead = 0;
     while ((nRead = std::fread(aBuffer, 1, sizeof aBuffer, pFile)) > 0)
@@ -63,8 +56,7 @@ std::string ReadFile(const std::string& strPath)
     return strData;
 }
 
-void Check(bool bCondition, const char* szWhat)
-{
+void Check(bool bCondition, const char* szWhat) {
     if (!bCondition) {
         std::fprintf(stderr, "settings_fuzz: %s\n", szWhat);
         std::abort();
@@ -73,8 +65,7 @@ void Check(bool bCondition, const char* szWhat)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     if (nSize > (64u << 10))
         return -1;  // the store refuses huge files by design; nothing to learn there
     static const CWorkDir s_workDir;

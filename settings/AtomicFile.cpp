@@ -1,13 +1,14 @@
 #include "AtomicFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <utility>
 
 namespace atomicfile {
 namespace {
@@ -19,16 +20,13 @@ constexpr int kMaxTempAttempts = 100;
 class CFd {
 public:
     explicit CFd(int nFd) : m_nFd(nFd) {}
-    ~CFd()
-    {
-        if (m_nFd >= 0)
-            ::close(m_nFd);
+    ~CFd() {
+        if (m_nFd >= 0) ::close(m_nFd);
     }
     CFd(const CFd&) = delete;
     CFd& operator=(const CFd&) = delete;
     int Get() const { return m_nFd; }
-    int Release()
-    {
+    int Release() {
         const int nFd = m_nFd;
         m_nFd = -1;
         return nFd;
@@ -39,38 +37,34 @@ private:
 };
 
 // Everything up to and including the last '/', or "" for a bare name.
-std::string DirPrefix(const std::string& strPath)
-{
+std::string DirPrefix(const std::string& strPath) {
     const size_t nSlash = strPath.rfind('/');
     return nSlash == std::string::npos ? std::string() : strPath.substr(0, nSlash + 1);
 }
 
 // Follows symlinks in the last component so that the file they lead to is replaced and
 // the links stay. False on a loop or an unreadable link.
-bool ResolveFinalLinks(std::string& strPath)
-{
+bool ResolveFinalLinks(std::string& strPath) {
     for (int nHop = 0; nHop < kMaxLinkHops; ++nHop) {
         struct stat st {};
-        if (::lstat(strPath.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return true;
+        if (::lstat(strPath.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
         std::string strTarget(PATH_MAX, '\0');
         const ssize_t nLength = ::readlink(strPath.c_str(), strTarget.data(), strTarget.size());
-        if (nLength <= 0 || static_cast<size_t>(nLength) >= strTarget.size())
-            return false;
+        if (nLength <= 0 || static_cast<size_t>(nLength) >= strTarget.size()) return false;
         strTarget.resize(static_cast<size_t>(nLength));
-        strPath = strTarget.front() == '/' ? strTarget : DirPrefix(strPath) + strTarget;
+        if (strTarget.front() != '/') strTarget.insert(0, DirPrefix(strPath));
+        strPath = std::move(strTarget);
     }
     return false;
 }
 
-int CreateTemp(const std::string& strTarget, std::string& strTemp)
-{
+int CreateTemp(const std::string& strTarget, std::string& strTemp) {
     const size_t nSlash = strTarget.rfind('/');
     const std::string strBase =
         nSlash == std::string::npos ? strTarget : strTarget.substr(nSlash + 1);
     static unsigned s_nCounter = 0;
     for (int nAttempt = 0; nAttempt < kMaxTempAttempts; ++nAttempt) {
-        timespec ts {};
+        timespec ts{};
         ::clock_gettime(CLOCK_REALTIME, &ts);
         char szSuffix[64];
         std::snprintf(szSuffix, sizeof szSuffix, ".tmp%ld.%u.%ld", static_cast<long>(::getpid()),
@@ -78,32 +72,27 @@ int CreateTemp(const std::string& strTarget, std::string& strTemp)
         // Hidden and next to the target: same file system, so the rename is atomic.
         strTemp = DirPrefix(strTarget) + "." + strBase + szSuffix;
         // 0666 lets the umask decide, as for any newly created file.
-        const int nFd = ::open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                               0666);
-        if (nFd >= 0 || errno != EEXIST)
-            return nFd;
+        const int nFd =
+            ::open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (nFd >= 0 || errno != EEXIST) return nFd;
     }
     return -1;
 }
 
-void SyncDirectoryOf(const std::string& strPath)
-{
+void SyncDirectoryOf(const std::string& strPath) {
     const std::string strDir = DirPrefix(strPath);
     CFd dir(::open(strDir.empty() ? "." : strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // Some file systems refuse to sync directories; the rename has happened either way.
-    if (dir.Get() >= 0)
-        ::fsync(dir.Get());
+    if (dir.Get() >= 0) ::fsync(dir.Get());
 }
 
 }  // namespace
 
-void CFileSink::Write(const void* pData, size_t nSize)
-{
+void CFileSink::Write(const void* pData, size_t nSize) {
     const char* p = static_cast<const char*>(pData);
     while (m_bOk && nSize > 0) {
         const ssize_t nWritten = ::write(m_nFd, p, nSize);
-        if (nWritten < 0 && errno == EINTR)
-            continue;
+        if (nWritten < 0 && errno == EINTR) continue;
         if (nWritten <= 0) {
             m_bOk = false;
             break;
@@ -113,8 +102,7 @@ void CFileSink::Write(const void* pData, size_t nSize)
     }
 }
 
-ReadStatus ReadFile(const std::string& strPath, size_t nMaxBytes, std::string& strData)
-{
+ReadStatus ReadFile(const std::string& strPath, size_t nMaxBytes, std::string& strData) {
     strData.clear();
     CFd file(::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (file.Get() < 0)
@@ -128,43 +116,34 @@ ReadStatus ReadFile(const std::string& strPath, size_t nMaxBytes, std::string& s
     for (;;) {
         if (nDone == strData.size()) {
             // The file may have grown since fstat; keep reading up to the limit.
-            if (nDone >= nMaxBytes + 1)
-                return ReadStatus::Unreadable;
+            if (nDone >= nMaxBytes + 1) return ReadStatus::Unreadable;
             strData.resize(std::min(nMaxBytes + 1, nDone + 4096));
         }
         const ssize_t nRead = ::read(file.Get(), strData.data() + nDone, strData.size() - nDone);
-        if (nRead < 0 && errno == EINTR)
-            continue;
-        if (nRead < 0)
-            return ReadStatus::Unreadable;
-        if (nRead == 0)
-            break;
+        if (nRead < 0 && errno == EINTR) continue;
+        if (nRead < 0) return ReadStatus::Unreadable;
+        if (nRead == 0) break;
         nDone += static_cast<size_t>(nRead);
     }
-    if (nDone > nMaxBytes)
-        return ReadStatus::Unreadable;
+    if (nDone > nMaxBytes) return ReadStatus::Unreadable;
     strData.resize(nDone);
     return ReadStatus::Ok;
 }
 
-bool ReplaceFile(const std::string& strPath, const std::function<void(CFileSink&)>& fnWrite)
-{
+bool ReplaceFile(const std::string& strPath, const std::function<void(CFileSink&)>& fnWrite) {
     std::string strTarget = strPath;
-    if (strTarget.empty() || !ResolveFinalLinks(strTarget))
-        return false;
+    if (strTarget.empty() || !ResolveFinalLinks(strTarget)) return false;
 
     struct stat stOld {};
     const bool bExists = ::stat(strTarget.c_str(), &stOld) == 0;
-    if (!bExists && errno != ENOENT)
-        return false;
+    if (!bExists && errno != ENOENT) return false;
     if (bExists && (!S_ISREG(stOld.st_mode) || (stOld.st_mode & 0222) == 0 ||
                     ::faccessat(AT_FDCWD, strTarget.c_str(), W_OK, AT_EACCESS) != 0))
         return false;
 
     std::string strTemp;
     CFd temp(CreateTemp(strTarget, strTemp));
-    if (temp.Get() < 0)
-        return false;
+    if (temp.Get() < 0) return false;
 
     bool bOk = true;
     if (bExists) {
@@ -186,8 +165,7 @@ bool ReplaceFile(const std::string& strPath, const std::function<void(CFileSink&
         bOk = sink.IsOk() && ::fsync(temp.Get()) == 0;
     }
     bOk = ::close(temp.Release()) == 0 && bOk;
-    if (bOk)
-        bOk = ::rename(strTemp.c_str(), strTarget.c_str()) == 0;
+    if (bOk) bOk = ::rename(strTemp.c_str(), strTarget.c_str()) == 0;
     if (!bOk) {
         ::unlink(strTemp.c_str());
         return false;

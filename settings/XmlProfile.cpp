@@ -17,8 +17,7 @@ namespace {
 constexpr size_t kMaxFileBytes = 16u << 20;
 constexpr size_t kMaxMarkup = 1'000'000;  // '<' characters
 
-size_t CountMarkup(const char* p, size_t nSize)
-{
+size_t CountMarkup(const char* p, size_t nSize) {
     return static_cast<size_t>(std::count(p, p + nSize, '<'));
 }
 
@@ -32,15 +31,12 @@ constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_escapes | pug
 
 constexpr unsigned kFormatOptions = pugi::format_raw | pugi::format_no_declaration;
 
-void Require(bool bAllocated)
-{
-    if (!bAllocated)
-        throw std::bad_alloc();
+void Require(bool bAllocated) {
+    if (!bAllocated) throw std::bad_alloc();
 }
 
 // First element child whose name without namespace prefix is strName, byte for byte.
-pugi::xml_node FindChild(pugi::xml_node parent, const std::string& strName)
-{
+pugi::xml_node FindChild(pugi::xml_node parent, const std::string& strName) {
     for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
         if (child.type() == pugi::node_element && xmltext::LocalName(child.name()) == strName)
             return child;
@@ -48,8 +44,7 @@ pugi::xml_node FindChild(pugi::xml_node parent, const std::string& strName)
     return {};
 }
 
-pugi::xml_node AppendElement(pugi::xml_node parent, const std::string& strName)
-{
+pugi::xml_node AppendElement(pugi::xml_node parent, const std::string& strName) {
     pugi::xml_node node = parent.append_child(pugi::node_element);
     Require(node && node.set_name(strName.c_str()));
     return node;
@@ -57,18 +52,15 @@ pugi::xml_node AppendElement(pugi::xml_node parent, const std::string& strName)
 
 // The node after cur in document order within top's subtree; none after its end.
 // Iterative, as a hostile file may nest deeper than the stack allows.
-pugi::xml_node NextNode(pugi::xml_node cur, pugi::xml_node top)
-{
-    if (pugi::xml_node child = cur.first_child())
-        return child;
+pugi::xml_node NextNode(pugi::xml_node cur, pugi::xml_node top) {
+    if (pugi::xml_node child = cur.first_child()) return child;
     while (cur != top && !cur.next_sibling())
         cur = cur.parent();
     return cur == top ? pugi::xml_node() : cur.next_sibling();
 }
 
 // The element's text content: all text and CDATA below it, in document order.
-std::string TextOf(pugi::xml_node node)
-{
+std::string TextOf(pugi::xml_node node) {
     std::string strText;
     for (pugi::xml_node cur = NextNode(node, node); cur; cur = NextNode(cur, node)) {
         if (cur.type() == pugi::node_pcdata || cur.type() == pugi::node_cdata)
@@ -80,37 +72,31 @@ std::string TextOf(pugi::xml_node node)
 // A hand-written file may hold what the writer would not write back as read (a CR given
 // as "&#13;" comes back as LF, bytes that are not UTF-8 stay raw). Giving every text the
 // form the store writes keeps each value and makes load + save change nothing.
-void NormaliseTexts(pugi::xml_document& doc)
-{
+void NormaliseTexts(pugi::xml_document& doc) {
     for (pugi::xml_node cur = NextNode(doc, doc); cur; cur = NextNode(cur, doc)) {
-        if (cur.type() != pugi::node_pcdata)
-            continue;
+        if (cur.type() != pugi::node_pcdata) continue;
         const std::string_view strText = cur.value();
         std::string strCanonical = xmltext::EncodeValue(xmltext::DecodeValue(strText));
-        if (strCanonical != strText)
-            Require(cur.set_value(strCanonical.c_str()));
+        if (strCanonical != strText) Require(cur.set_value(strCanonical.c_str()));
     }
 }
 
 // Removes everything below node leaf by leaf: the library's own removal recurses per level.
-void RemoveContent(pugi::xml_node node)
-{
+void RemoveContent(pugi::xml_node node) {
     pugi::xml_node cur = node;
     for (;;) {
         if (pugi::xml_node child = cur.first_child()) {
             cur = child;
             continue;
         }
-        if (cur == node)
-            return;
+        if (cur == node) return;
         pugi::xml_node parent = cur.parent();
         parent.remove_child(cur);
         cur = parent;
     }
 }
 
-void SetText(pugi::xml_node node, const std::string& strValue)
-{
+void SetText(pugi::xml_node node, const std::string& strValue) {
     RemoveContent(node);
     const std::string strText = xmltext::EncodeValue(strValue);
     if (!strText.empty()) {
@@ -122,12 +108,10 @@ void SetText(pugi::xml_node node, const std::string& strValue)
 class CSinkWriter : public pugi::xml_writer {
 public:
     explicit CSinkWriter(atomicfile::CFileSink& sink) : m_sink(sink) {}
-    void write(const void* pData, size_t nSize) override
-    {
+    void write(const void* pData, size_t nSize) override {
         m_nBytes += nSize;
         m_nMarkup += CountMarkup(static_cast<const char*>(pData), nSize);
-        if (m_nBytes > kMaxFileBytes || m_nMarkup > kMaxMarkup)
-            m_sink.Fail();
+        if (m_nBytes > kMaxFileBytes || m_nMarkup > kMaxMarkup) m_sink.Fail();
         m_sink.Write(pData, nSize);
     }
 
@@ -146,108 +130,92 @@ struct CXmlProfile::Impl {
     // this store never saw, so Save refuses.
     bool bMaySave = true;
 
-    pugi::xml_node FindOrCreateKey(const std::string& strSection, const std::string& strKey)
-    {
+    pugi::xml_node FindOrCreateKey(const std::string& strSection, const std::string& strKey) {
         // Names that no element can carry can be neither found nor created.
-        if (!xmltext::IsElementName(strSection) || !xmltext::IsElementName(strKey))
-            return {};
+        if (!xmltext::IsElementName(strSection) || !xmltext::IsElementName(strKey)) return {};
         pugi::xml_node root = doc.document_element();
         pugi::xml_node section = FindChild(root, strSection);
-        if (!section)
-            section = AppendElement(root, strSection);
+        if (!section) section = AppendElement(root, strSection);
         pugi::xml_node key = FindChild(section, strKey);
         return key ? key : AppendElement(section, strKey);
     }
 };
 
-CXmlProfile::CXmlProfile(const std::string& strFileName) : m_pImpl(std::make_unique<Impl>())
-{
+CXmlProfile::CXmlProfile(const std::string& strFileName) : m_pImpl(std::make_unique<Impl>()) {
     m_pImpl->strFileName = strFileName;
     pugi::xml_document& doc = m_pImpl->doc;
     std::string strData;
     switch (atomicfile::ReadFile(strFileName, kMaxFileBytes, strData)) {
-    case atomicfile::ReadStatus::Ok: {
-        if (CountMarkup(strData.data(), strData.size()) > kMaxMarkup) {
-            m_pImpl->bMaySave = false;
+        case atomicfile::ReadStatus::Ok: {
+            if (CountMarkup(strData.data(), strData.size()) > kMaxMarkup) {
+                m_pImpl->bMaySave = false;
+                break;
+            }
+            const pugi::xml_parse_result result =
+                doc.load_buffer(strData.data(), strData.size(), kParseOptions);
+            Require(result.status != pugi::status_out_of_memory);
+            // Not well-formed: start afresh; the next Save replaces the file.
+            if (result)
+                NormaliseTexts(doc);
+            else
+                doc.reset();
             break;
         }
-        const pugi::xml_parse_result result =
-            doc.load_buffer(strData.data(), strData.size(), kParseOptions);
-        Require(result.status != pugi::status_out_of_memory);
-        // Not well-formed: start afresh; the next Save replaces the file.
-        if (result)
-            NormaliseTexts(doc);
-        else
-            doc.reset();
-        break;
+        case atomicfile::ReadStatus::Missing:
+            break;
+        case atomicfile::ReadStatus::Unreadable:
+            m_pImpl->bMaySave = false;
+            break;
     }
-    case atomicfile::ReadStatus::Missing:
-        break;
-    case atomicfile::ReadStatus::Unreadable:
-        m_pImpl->bMaySave = false;
-        break;
-    }
-    if (!doc.document_element())
-        Require(static_cast<bool>(doc.append_child("profile")));
+    if (!doc.document_element()) Require(static_cast<bool>(doc.append_child("profile")));
 }
 
 CXmlProfile::~CXmlProfile() = default;
 
-int CXmlProfile::ReadInt(const std::string& strSection, const std::string& strKey, int nDefault)
-{
+int CXmlProfile::ReadInt(const std::string& strSection, const std::string& strKey, int nDefault) {
     pugi::xml_node key = m_pImpl->FindOrCreateKey(strSection, strKey);
-    if (!key)
-        return nDefault;
+    if (!key) return nDefault;
     const std::string strText = TextOf(key);
-    if (!strText.empty())
-        return xmltext::ParseDecimal(strText);
+    if (!strText.empty()) return xmltext::ParseDecimal(strText);
     SetText(key, std::to_string(nDefault));
     return nDefault;
 }
 
 bool CXmlProfile::ReadString(const std::string& strSection, const std::string& strKey,
-                             const std::string& strDefault, std::string& strValue)
-{
+                             const std::string& strDefault, std::string& strValue) {
     pugi::xml_node key = m_pImpl->FindOrCreateKey(strSection, strKey);
     std::string strText = key ? TextOf(key) : std::string();
     if (!strText.empty()) {
         strValue = std::move(strText);
         return true;
     }
-    if (key)
-        SetText(key, strDefault);
+    if (key) SetText(key, strDefault);
     strValue = strDefault;
     return false;
 }
 
-bool CXmlProfile::WriteInt(const std::string& strSection, const std::string& strKey, int nValue)
-{
+bool CXmlProfile::WriteInt(const std::string& strSection, const std::string& strKey, int nValue) {
     return WriteString(strSection, strKey, std::to_string(nValue));
 }
 
 bool CXmlProfile::WriteString(const std::string& strSection, const std::string& strKey,
-                              const std::string& strValue)
-{
+                              const std::string& strValue) {
     pugi::xml_node key = m_pImpl->FindOrCreateKey(strSection, strKey);
-    if (!key)
-        return false;
+    if (!key) return false;
     SetText(key, strValue);
     return true;
 }
 
-bool CXmlProfile::Save()
-{
-    if (!m_pImpl->bMaySave)
-        return false;
+bool CXmlProfile::Save() {
+    if (!m_pImpl->bMaySave) return false;
     return atomicfile::ReplaceFile(m_pImpl->strFileName, [this](atomicfile::CFileSink& sink) {
         CSinkWriter writer(sink);
         m_pImpl->doc.save(writer, "", kFormatOptions, pugi::encoding_utf8);
     });
 }
 
-std::vector<std::pair<std::string, std::string>>
-CXmlProfile::ReadSection(const std::string& strSection) const
-{
+std::vector<std::pair<std::string, std::string>> CXmlProfile::ReadSection(
+    const std::string& strSection) const {
     std::vector<std::pair<std::string, std::string>> aKeys;
     const pugi::xml_node section = FindChild(m_pImpl->doc.document_element(), strSection);
     for (pugi::xml_node key = section.first_child(); key; key = key.next_sibling()) {

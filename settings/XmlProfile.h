@@ -7,6 +7,8 @@
 
 // Two-level profile in an XML file: sections are children of the root, keys children of a
 // section, values their text. Created per use; changes reach the file only through Save.
+// Values are arbitrary bytes and come back from the file unchanged. Throws nothing but
+// std::bad_alloc.
 class CXmlProfile {
 public:
     explicit CXmlProfile(const std::string& strFileName);
@@ -14,16 +16,23 @@ public:
     CXmlProfile(const CXmlProfile&) = delete;
     CXmlProfile& operator=(const CXmlProfile&) = delete;
 
+    // A missing or empty key gets the default, in the document too. A text is read like
+    // atoi, saturating at the int range.
     int ReadInt(const std::string& strSection, const std::string& strKey, int nDefault);
+    // True when the stored text was used, false when the default was taken.
     bool ReadString(const std::string& strSection, const std::string& strKey,
                     const std::string& strDefault, std::string& strValue);
+    // False only for a section or key name that no XML element can carry.
     bool WriteInt(const std::string& strSection, const std::string& strKey, int nValue);
     bool WriteString(const std::string& strSection, const std::string& strKey,
                      const std::string& strValue);
+    // Replaces the file atomically. False, with the file as it was, when it cannot be
+    // written, is read-only, or existed but could not be read (its settings were never seen).
     bool Save();
 
     // All keys of the first matching section, in document order; creates nothing.
-    std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& strSection) const;
+    std::vector<std::pair<std::string, std::string>> ReadSection(
+        const std::string& strSection) const;
 
 private:
     struct Impl;

@@ -9,8 +9,7 @@ constexpr char32_t kEscapeBase = 0xF700;
 
 // Length of the well-formed UTF-8 sequence at the start of s (0 if there is none) and
 // its code point. Rejects overlong forms, surrogates and values above U+10FFFF.
-size_t DecodeUtf8(std::string_view s, char32_t& cp)
-{
+size_t DecodeUtf8(std::string_view s, char32_t& cp) {
     const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
     const unsigned char b0 = byte(0);
     if (b0 < 0x80) {
@@ -34,35 +33,28 @@ size_t DecodeUtf8(std::string_view s, char32_t& cp)
     } else {
         return 0;
     }
-    if (s.size() < nLength)
-        return 0;
+    if (s.size() < nLength) return 0;
     for (size_t i = 1; i < nLength; ++i) {
-        if ((byte(i) & 0xC0) != 0x80)
-            return 0;
+        if ((byte(i) & 0xC0) != 0x80) return 0;
         cp = (cp << 6) | (byte(i) & 0x3F);
     }
-    if (cp < nMin || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
+    if (cp < nMin || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
     return nLength;
 }
 
-bool NeedsEscape(char32_t cp)
-{
-    if (cp < 0x20)
-        return cp != '\t' && cp != '\n';
+bool NeedsEscape(char32_t cp) {
+    if (cp < 0x20) return cp != '\t' && cp != '\n';
     return cp == 0xFFFE || cp == 0xFFFF || (cp >= kEscapeBase && cp <= kEscapeBase + 0xFF);
 }
 
-void AppendEscaped(std::string& strOut, unsigned char b)
-{
+void AppendEscaped(std::string& strOut, unsigned char b) {
     // U+F700 + b in UTF-8: EF, 9C + top two bits, 80 + low six bits.
     strOut += static_cast<char>(0xEF);
     strOut += static_cast<char>(0x9C + (b >> 6));
     strOut += static_cast<char>(0x80 + (b & 0x3F));
 }
 
-bool IsNameStart(char32_t cp)
-{
+bool IsNameStart(char32_t cp) {
     return (cp >= 'A' && cp <= 'Z') || (cp >= 'a' && cp <= 'z') || cp == '_' ||
            (cp >= 0xC0 && cp <= 0xD6) || (cp >= 0xD8 && cp <= 0xF6) ||
            (cp >= 0xF8 && cp <= 0x2FF) || (cp >= 0x370 && cp <= 0x37D) ||
@@ -72,16 +64,14 @@ bool IsNameStart(char32_t cp)
            (cp >= 0xFDF0 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0xEFFFF);
 }
 
-bool IsNameChar(char32_t cp)
-{
-    return IsNameStart(cp) || cp == '-' || cp == '.' || (cp >= '0' && cp <= '9') ||
-           cp == 0xB7 || (cp >= 0x300 && cp <= 0x36F) || (cp >= 0x203F && cp <= 0x2040);
+bool IsNameChar(char32_t cp) {
+    return IsNameStart(cp) || cp == '-' || cp == '.' || (cp >= '0' && cp <= '9') || cp == 0xB7 ||
+           (cp >= 0x300 && cp <= 0x36F) || (cp >= 0x203F && cp <= 0x2040);
 }
 
 }  // namespace
 
-std::string EncodeValue(std::string_view strValue)
-{
+std::string EncodeValue(std::string_view strValue) {
     std::string strOut;
     strOut.reserve(strValue.size());
     size_t i = 0;
@@ -104,8 +94,7 @@ std::string EncodeValue(std::string_view strValue)
     return strOut;
 }
 
-std::string DecodeValue(std::string_view strText)
-{
+std::string DecodeValue(std::string_view strText) {
     std::string strOut;
     strOut.reserve(strText.size());
     size_t i = 0;
@@ -123,30 +112,25 @@ std::string DecodeValue(std::string_view strText)
     return strOut;
 }
 
-bool IsElementName(std::string_view strName)
-{
-    if (strName.empty())
-        return false;
+bool IsElementName(std::string_view strName) {
+    if (strName.empty()) return false;
     bool bFirst = true;
     while (!strName.empty()) {
         char32_t cp = 0;
         const size_t nLength = DecodeUtf8(strName, cp);
-        if (nLength == 0 || !(bFirst ? IsNameStart(cp) : IsNameChar(cp)))
-            return false;
+        if (nLength == 0 || !(bFirst ? IsNameStart(cp) : IsNameChar(cp))) return false;
         strName.remove_prefix(nLength);
         bFirst = false;
     }
     return true;
 }
 
-std::string_view LocalName(std::string_view strName)
-{
+std::string_view LocalName(std::string_view strName) {
     const size_t nColon = strName.rfind(':');
     return nColon == std::string_view::npos ? strName : strName.substr(nColon + 1);
 }
 
-int ParseDecimal(std::string_view strText)
-{
+int ParseDecimal(std::string_view strText) {
     size_t i = 0;
     // The C locale's white space, as atoi skips it.
     while (i < strText.size() && (strText[i] == ' ' || (strText[i] >= '\t' && strText[i] <= '\r')))
@@ -161,10 +145,8 @@ int ParseDecimal(std::string_view strText)
     for (; i < strText.size() && strText[i] >= '0' && strText[i] <= '9'; ++i) {
         const int nDigit = strText[i] - '0';
         nValue = nValue * 10 + (bNegative ? -nDigit : nDigit);
-        if (nValue > INT_MAX)
-            return INT_MAX;
-        if (nValue < INT_MIN)
-            return INT_MIN;
+        if (nValue > INT_MAX) return INT_MAX;
+        if (nValue < INT_MIN) return INT_MIN;
     }
     return static_cast<int>(nValue);
 }

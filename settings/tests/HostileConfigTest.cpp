@@ -11,8 +11,7 @@ const char* const kFile = "Config.xml";
 
 class HostileConfigTest : public TempDirTest {
 protected:
-    static std::string Nested(size_t nDepth, const std::string& strInner)
-    {
+    static std::string Nested(size_t nDepth, const std::string& strInner) {
         std::string strXml;
         strXml.reserve(nDepth * 7 + strInner.size());
         for (size_t i = 0; i < nDepth; ++i)
@@ -25,8 +24,7 @@ protected:
 };
 
 // Deeper than any recursion over the tree could go on the stack.
-TEST_F(HostileConfigTest, DeeplyNestedElements)
-{
+TEST_F(HostileConfigTest, DeeplyNestedElements) {
     const size_t nDepth = 400'000;
     const std::string strDeep = "<profile><Deep>" + Nested(nDepth, "x") + "</Deep></profile>";
     WriteBytes(kFile, strDeep);
@@ -36,7 +34,8 @@ TEST_F(HostileConfigTest, DeeplyNestedElements)
     }
     EXPECT_TRUE(ReadBytes(kFile) == strDeep);
 
-    WriteBytes(kFile, "<profile><Main><COM-Port>" + Nested(nDepth, "5") + "</COM-Port></Main></profile>");
+    WriteBytes(kFile,
+               "<profile><Main><COM-Port>" + Nested(nDepth, "5") + "</COM-Port></Main></profile>");
     {
         CXmlProfile profile(kFile);
         EXPECT_EQ(profile.ReadInt("Main", "COM-Port", 0), 5);
@@ -47,8 +46,7 @@ TEST_F(HostileConfigTest, DeeplyNestedElements)
     EXPECT_EQ(ReadBytes(kFile), "<profile><Main><COM-Port>3</COM-Port></Main></profile>");
 }
 
-TEST_F(HostileConfigTest, TenMegabyteValue)
-{
+TEST_F(HostileConfigTest, TenMegabyteValue) {
     std::string strHuge(10u << 20, 'v');
     for (size_t i = 0; i < strHuge.size(); i += 4099)
         strHuge[i] = static_cast<char>(i % 251);
@@ -66,8 +64,7 @@ TEST_F(HostileConfigTest, TenMegabyteValue)
 }
 
 // What the store could not load again it does not write: the old file stays.
-TEST_F(HostileConfigTest, ValueTooLargeForTheFileIsNotSaved)
-{
+TEST_F(HostileConfigTest, ValueTooLargeForTheFileIsNotSaved) {
     const std::string strOld = "<profile><Main><COM-Port>1</COM-Port></Main></profile>";
     WriteBytes(kFile, strOld);
     CXmlProfile profile(kFile);
@@ -79,8 +76,7 @@ TEST_F(HostileConfigTest, ValueTooLargeForTheFileIsNotSaved)
     EXPECT_EQ(ListDir(), std::vector<std::string>{kFile});
 }
 
-TEST_F(HostileConfigTest, OversizedFilesAreNeitherLoadedNorReplaced)
-{
+TEST_F(HostileConfigTest, OversizedFilesAreNeitherLoadedNorReplaced) {
     const int nFd = ::open(kFile, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(nFd, 0);
     ASSERT_EQ(::ftruncate(nFd, 100 << 20), 0);  // sparse: costs no disk
@@ -102,8 +98,7 @@ TEST_F(HostileConfigTest, OversizedFilesAreNeitherLoadedNorReplaced)
     EXPECT_TRUE(ReadBytes(kFile) == strMarkup);
 }
 
-TEST_F(HostileConfigTest, EntityDefinitionsAreNeverExpanded)
-{
+TEST_F(HostileConfigTest, EntityDefinitionsAreNeverExpanded) {
     std::string strDtd = "<!DOCTYPE profile [<!ENTITY a0 \"lol\">";
     for (int i = 1; i < 10; ++i) {
         strDtd += "<!ENTITY a" + std::to_string(i) + " \"";
@@ -111,9 +106,12 @@ TEST_F(HostileConfigTest, EntityDefinitionsAreNeverExpanded)
             strDtd += "&a" + std::to_string(i - 1) + ";";
         strDtd += "\">";
     }
-    strDtd += "<!ENTITY ext SYSTEM \"file:///etc/passwd\"><!ENTITY % p SYSTEM \"http://127.0.0.1:9/x\">%p;]>";
-    WriteBytes(kFile, strDtd + "<profile><Main><Hex-File>&a9;&ext;</Hex-File><COM-Port>&a9;</COM-Port>"
-                               "</Main></profile>");
+    strDtd +=
+        "<!ENTITY ext SYSTEM \"file:///etc/passwd\"><!ENTITY % p SYSTEM "
+        "\"http://127.0.0.1:9/x\">%p;]>";
+    WriteBytes(kFile, strDtd +
+                          "<profile><Main><Hex-File>&a9;&ext;</Hex-File><COM-Port>&a9;</COM-Port>"
+                          "</Main></profile>");
     {
         CXmlProfile profile(kFile);
         std::string strPath;
@@ -123,12 +121,12 @@ TEST_F(HostileConfigTest, EntityDefinitionsAreNeverExpanded)
         ASSERT_TRUE(profile.Save());
     }
     // The document type is gone; the references stay literal text.
-    EXPECT_EQ(ReadBytes(kFile), "<profile><Main><Hex-File>&amp;a9;&amp;ext;</Hex-File>"
-                                "<COM-Port>&amp;a9;</COM-Port></Main></profile>");
+    EXPECT_EQ(ReadBytes(kFile),
+              "<profile><Main><Hex-File>&amp;a9;&amp;ext;</Hex-File>"
+              "<COM-Port>&amp;a9;</COM-Port></Main></profile>");
 }
 
-TEST_F(HostileConfigTest, BinaryGarbageIsReplacedByAFreshDocument)
-{
+TEST_F(HostileConfigTest, BinaryGarbageIsReplacedByAFreshDocument) {
     std::string strGarbage("\x00\xFF<\x00profile>\x01\x02]]>&#0;", 18);
     for (int i = 0; i < 4096; ++i)
         strGarbage += static_cast<char>((i * 7919) & 0xFF);
@@ -142,8 +140,7 @@ TEST_F(HostileConfigTest, BinaryGarbageIsReplacedByAFreshDocument)
     EXPECT_EQ(ReadBytes(kFile), "<profile><Main><Hex-File>select file</Hex-File></Main></profile>");
 }
 
-TEST_F(HostileConfigTest, SymlinkToADeviceOrDirectoryIsLeftAlone)
-{
+TEST_F(HostileConfigTest, SymlinkToADeviceOrDirectoryIsLeftAlone) {
     ASSERT_EQ(::symlink("/dev/zero", kFile), 0);
     ASSERT_EQ(::mkdir("dir", 0755), 0);
     ASSERT_EQ(::symlink("dir", "todir"), 0);

@@ -1,16 +1,15 @@
 #include "TempDir.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
-void TempDirTest::SetUp()
-{
+void TempDirTest::SetUp() {
     m_strOldCwd = fs::current_path().string();
     std::string strTemplate = (fs::temp_directory_path() / "korvi-settings-XXXXXX").string();
     ASSERT_NE(::mkdtemp(strTemplate.data()), nullptr);
@@ -18,8 +17,7 @@ void TempDirTest::SetUp()
     ASSERT_EQ(::chdir(m_strDir.c_str()), 0);
 }
 
-void TempDirTest::TearDown()
-{
+void TempDirTest::TearDown() {
     ASSERT_EQ(::chdir(m_strOldCwd.c_str()), 0);
     std::error_code ec;
     // Tests may leave read-only directories behind; make everything removable again.
@@ -32,29 +30,25 @@ void TempDirTest::TearDown()
     fs::remove_all(m_strDir, ec);
 }
 
-std::string TempDirTest::ReadBytes(const std::string& strPath)
-{
+std::string TempDirTest::ReadBytes(const std::string& strPath) {
     std::ifstream in(strPath, std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
 }
 
-void TempDirTest::WriteBytes(const std::string& strPath, const std::string& strData)
-{
+void TempDirTest::WriteBytes(const std::string& strPath, const std::string& strData) {
     std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
     out.write(strData.data(), static_cast<std::streamsize>(strData.size()));
     ASSERT_TRUE(out.good()) << strPath;
 }
 
-bool TempDirTest::Exists(const std::string& strPath)
-{
+bool TempDirTest::Exists(const std::string& strPath) {
     std::error_code ec;
     return fs::exists(fs::symlink_status(strPath, ec));
 }
 
-std::vector<std::string> TempDirTest::ListDir(const std::string& strDir)
-{
+std::vector<std::string> TempDirTest::ListDir(const std::string& strDir) {
     std::vector<std::string> aNames;
     for (const auto& entry : fs::directory_iterator(strDir))
         aNames.push_back(entry.path().filename().string());
@@ -62,7 +56,6 @@ std::vector<std::string> TempDirTest::ListDir(const std::string& strDir)
     return aNames;
 }
 
-bool TempDirTest::IsRoot()
-{
+bool TempDirTest::IsRoot() {
     return ::geteuid() == 0;
 }

@@ -1,10 +1,10 @@
 #include "TempDir.h"
 #include "XmlProfile.h"
 
-#include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <csignal>
 
 namespace {
 
@@ -14,22 +14,19 @@ const std::string kOld = "<profile><Main><COM-Port>2</COM-Port><Keep>me</Keep></
 class XmlProfileFileTest : public TempDirTest {
 protected:
     // Writes a new port into kFile through a fresh store; the store's Save result.
-    static bool SavePort(const std::string& strFile, int nPort)
-    {
+    static bool SavePort(const std::string& strFile, int nPort) {
         CXmlProfile profile(strFile);
         profile.WriteInt("Main", "COM-Port", nPort);
         return profile.Save();
     }
 
-    static mode_t ModeOf(const std::string& strPath)
-    {
+    static mode_t ModeOf(const std::string& strPath) {
         struct stat st {};
         EXPECT_EQ(::stat(strPath.c_str(), &st), 0) << strPath;
         return st.st_mode & 07777;
     }
 
-    static std::string RoundTrip(const std::string& strValue)
-    {
+    static std::string RoundTrip(const std::string& strValue) {
         {
             CXmlProfile profile(kFile);
             profile.WriteString("Main", "Hex-File", strValue);
@@ -42,22 +39,20 @@ protected:
     }
 };
 
-TEST_F(XmlProfileFileTest, SaveLeavesNoTemporaryBehind)
-{
+TEST_F(XmlProfileFileTest, SaveLeavesNoTemporaryBehind) {
     ASSERT_TRUE(SavePort(kFile, 1));
     ASSERT_TRUE(SavePort(kFile, 2));
     EXPECT_EQ(ListDir(), std::vector<std::string>{kFile});
 }
 
 // A write that fails half way (here: the file size limit, which binds root as well).
-TEST_F(XmlProfileFileTest, FailedWriteKeepsOldFileAndLeavesNoTemporary)
-{
+TEST_F(XmlProfileFileTest, FailedWriteKeepsOldFileAndLeavesNoTemporary) {
     WriteBytes(kFile, kOld);
     CXmlProfile profile(kFile);
     profile.WriteString("Main", "Hex-File", std::string(4096, 'x'));
 
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit oldLimit {};
+    rlimit oldLimit{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &oldLimit), 0);
     rlimit limit = oldLimit;
     limit.rlim_cur = 100;
@@ -72,10 +67,8 @@ TEST_F(XmlProfileFileTest, FailedWriteKeepsOldFileAndLeavesNoTemporary)
     EXPECT_TRUE(profile.Save()) << "a later save succeeds once the write can";
 }
 
-TEST_F(XmlProfileFileTest, UnwritableDirectoryFailsAndKeepsOldFile)
-{
-    if (IsRoot())
-        GTEST_SKIP() << "root writes into read-only directories";
+TEST_F(XmlProfileFileTest, UnwritableDirectoryFailsAndKeepsOldFile) {
+    if (IsRoot()) GTEST_SKIP() << "root writes into read-only directories";
     ASSERT_EQ(::mkdir("ro", 0755), 0);
     WriteBytes("ro/Config.xml", kOld);
     ASSERT_EQ(::chmod("ro", 0555), 0);
@@ -85,8 +78,7 @@ TEST_F(XmlProfileFileTest, UnwritableDirectoryFailsAndKeepsOldFile)
 }
 
 // Directories nobody may create files in, root included.
-TEST_F(XmlProfileFileTest, DirectoryThatCannotTakeFilesFails)
-{
+TEST_F(XmlProfileFileTest, DirectoryThatCannotTakeFilesFails) {
     WriteBytes("plain", "a regular file");
     EXPECT_FALSE(SavePort("plain/Config.xml", 5));
     EXPECT_EQ(ReadBytes("plain"), "a regular file");
@@ -95,8 +87,7 @@ TEST_F(XmlProfileFileTest, DirectoryThatCannotTakeFilesFails)
     EXPECT_FALSE(SavePort("", 5));
 }
 
-TEST_F(XmlProfileFileTest, ReadOnlyFileIsNotReplaced)
-{
+TEST_F(XmlProfileFileTest, ReadOnlyFileIsNotReplaced) {
     WriteBytes(kFile, kOld);
     ASSERT_EQ(::chmod(kFile, 0444), 0);
     CXmlProfile profile(kFile);
@@ -108,8 +99,7 @@ TEST_F(XmlProfileFileTest, ReadOnlyFileIsNotReplaced)
     EXPECT_EQ(ListDir(), std::vector<std::string>{kFile});
 }
 
-TEST_F(XmlProfileFileTest, PermissionBitsArePreserved)
-{
+TEST_F(XmlProfileFileTest, PermissionBitsArePreserved) {
     WriteBytes(kFile, kOld);
     ASSERT_EQ(::chmod(kFile, 0640), 0);
     ASSERT_TRUE(SavePort(kFile, 3));
@@ -119,8 +109,7 @@ TEST_F(XmlProfileFileTest, PermissionBitsArePreserved)
     EXPECT_EQ(ModeOf(kFile), 0604u);
 }
 
-TEST_F(XmlProfileFileTest, NewFileFollowsTheUmask)
-{
+TEST_F(XmlProfileFileTest, NewFileFollowsTheUmask) {
     const mode_t oldMask = ::umask(027);
     const bool bSaved = SavePort(kFile, 1);
     ::umask(oldMask);
@@ -128,8 +117,7 @@ TEST_F(XmlProfileFileTest, NewFileFollowsTheUmask)
     EXPECT_EQ(ModeOf(kFile), 0640u);
 }
 
-TEST_F(XmlProfileFileTest, UnreadableFileIsUsedInMemoryButNeverReplaced)
-{
+TEST_F(XmlProfileFileTest, UnreadableFileIsUsedInMemoryButNeverReplaced) {
     auto check = [](const std::string& strFile) {
         CXmlProfile profile(strFile);
         EXPECT_EQ(profile.ReadInt("Main", "COM-Port", 4), 4);
@@ -146,8 +134,7 @@ TEST_F(XmlProfileFileTest, UnreadableFileIsUsedInMemoryButNeverReplaced)
     EXPECT_EQ(ListDir(), std::vector<std::string>{kFile});
     ASSERT_EQ(::rmdir(kFile), 0);
 
-    if (IsRoot())
-        return;  // root reads files without read permission
+    if (IsRoot()) return;  // root reads files without read permission
     WriteBytes(kFile, kOld);
     ASSERT_EQ(::chmod(kFile, 0200), 0);
     check(kFile);
@@ -155,16 +142,14 @@ TEST_F(XmlProfileFileTest, UnreadableFileIsUsedInMemoryButNeverReplaced)
     EXPECT_EQ(ReadBytes(kFile), kOld);
 }
 
-TEST_F(XmlProfileFileTest, FifoIsNotWaitedOn)
-{
+TEST_F(XmlProfileFileTest, FifoIsNotWaitedOn) {
     ASSERT_EQ(::mkfifo(kFile, 0644), 0);
     CXmlProfile profile(kFile);
     EXPECT_EQ(profile.ReadInt("Main", "COM-Port", 1), 1);
     EXPECT_FALSE(profile.Save());
 }
 
-TEST_F(XmlProfileFileTest, SymlinkIsKeptAndItsTargetReplaced)
-{
+TEST_F(XmlProfileFileTest, SymlinkIsKeptAndItsTargetReplaced) {
     ASSERT_EQ(::mkdir("real", 0755), 0);
     WriteBytes("real/settings.xml", kOld);
     ASSERT_EQ(::symlink("real/settings.xml", "hop"), 0);
@@ -190,16 +175,17 @@ TEST_F(XmlProfileFileTest, SymlinkIsKeptAndItsTargetReplaced)
     EXPECT_FALSE(SavePort("loop", 1));
 }
 
-TEST_F(XmlProfileFileTest, AbsoluteAndRelativeNamesReachTheSameFile)
-{
+TEST_F(XmlProfileFileTest, AbsoluteAndRelativeNamesReachTheSameFile) {
     ASSERT_TRUE(SavePort(Dir() + "/" + kFile, 11));
     CXmlProfile profile(kFile);
     EXPECT_EQ(profile.ReadInt("Main", "COM-Port", 0), 11);
 }
 
-TEST_F(XmlProfileFileTest, NonAsciiAndArbitraryBytesRoundTrip)
-{
-    const std::string strUmlaut = "/home/t\xC3\xA9" "ch/Fl\xC3\xBC" "gel/\xE2\x82\xAC\xF0\x9F\x94\xA5.HEX";
+TEST_F(XmlProfileFileTest, NonAsciiAndArbitraryBytesRoundTrip) {
+    const std::string strUmlaut =
+        "/home/t\xC3\xA9"
+        "ch/Fl\xC3\xBC"
+        "gel/\xE2\x82\xAC\xF0\x9F\x94\xA5.HEX";
     EXPECT_EQ(RoundTrip(strUmlaut), strUmlaut);
     // Valid UTF-8 is written as itself.
     EXPECT_NE(ReadBytes(kFile).find(strUmlaut), std::string::npos);

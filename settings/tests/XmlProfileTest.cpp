@@ -11,8 +11,7 @@ class XmlProfileTest : public TempDirTest {
 protected:
     // Opens the store on strContent, runs fnUse, saves, and returns the saved file.
     template <typename F>
-    std::string SaveAfter(const std::string& strContent, F fnUse)
-    {
+    std::string SaveAfter(const std::string& strContent, F fnUse) {
         WriteBytes(kFile, strContent);
         CXmlProfile profile(kFile);
         fnUse(profile);
@@ -20,15 +19,13 @@ protected:
         return ReadBytes(kFile);
     }
 
-    static void StartUp(CXmlProfile& profile, int& nPort, std::string& strPath)
-    {
+    static void StartUp(CXmlProfile& profile, int& nPort, std::string& strPath) {
         nPort = profile.ReadInt("Main", "COM-Port", 0);
         profile.ReadString("Main", "Hex-File", "select file", strPath);
     }
 };
 
-TEST_F(XmlProfileTest, FirstStartWritesExactDocument)
-{
+TEST_F(XmlProfileTest, FirstStartWritesExactDocument) {
     int nPort = -1;
     std::string strPath;
     {
@@ -49,16 +46,14 @@ TEST_F(XmlProfileTest, FirstStartWritesExactDocument)
     EXPECT_EQ(ReadBytes(kFile), kFirstStart);
 }
 
-TEST_F(XmlProfileTest, PortChangeAsFirstUseWritesOnlyThePort)
-{
+TEST_F(XmlProfileTest, PortChangeAsFirstUseWritesOnlyThePort) {
     CXmlProfile profile(kFile);
     EXPECT_TRUE(profile.WriteInt("Main", "COM-Port", 3));
     EXPECT_TRUE(profile.Save());
     EXPECT_EQ(ReadBytes(kFile), "<profile><Main><COM-Port>3</COM-Port></Main></profile>");
 }
 
-TEST_F(XmlProfileTest, ValueSavedByOneUseIsReadByTheNext)
-{
+TEST_F(XmlProfileTest, ValueSavedByOneUseIsReadByTheNext) {
     {
         CXmlProfile profile(kFile);
         profile.WriteInt("Main", "COM-Port", 12);
@@ -72,15 +67,14 @@ TEST_F(XmlProfileTest, ValueSavedByOneUseIsReadByTheNext)
     EXPECT_EQ(strPath, "/home/tech/fw.HEX");
 }
 
-TEST_F(XmlProfileTest, ForeignRootIsKept)
-{
-    const std::string strSaved = SaveAfter("<settings><Other>x</Other></settings>",
-                                           [](CXmlProfile& p) { p.ReadInt("Main", "COM-Port", 0); });
+TEST_F(XmlProfileTest, ForeignRootIsKept) {
+    const std::string strSaved =
+        SaveAfter("<settings><Other>x</Other></settings>",
+                  [](CXmlProfile& p) { p.ReadInt("Main", "COM-Port", 0); });
     EXPECT_EQ(strSaved, "<settings><Other>x</Other><Main><COM-Port>0</COM-Port></Main></settings>");
 }
 
-TEST_F(XmlProfileTest, FirstOfTwoSectionsIsUsedSecondUntouched)
-{
+TEST_F(XmlProfileTest, FirstOfTwoSectionsIsUsedSecondUntouched) {
     const std::string strSaved = SaveAfter(
         "<profile><Main><COM-Port>4</COM-Port></Main><Main><COM-Port>9</COM-Port></Main></profile>",
         [](CXmlProfile& p) {
@@ -88,24 +82,24 @@ TEST_F(XmlProfileTest, FirstOfTwoSectionsIsUsedSecondUntouched)
             p.WriteInt("Main", "COM-Port", 7);
             p.WriteString("Main", "Hex-File", "a.HEX");
         });
-    EXPECT_EQ(strSaved, "<profile><Main><COM-Port>7</COM-Port><Hex-File>a.HEX</Hex-File></Main>"
-                        "<Main><COM-Port>9</COM-Port></Main></profile>");
+    EXPECT_EQ(strSaved,
+              "<profile><Main><COM-Port>7</COM-Port><Hex-File>a.HEX</Hex-File></Main>"
+              "<Main><COM-Port>9</COM-Port></Main></profile>");
 }
 
-TEST_F(XmlProfileTest, NamespacePrefixMatchesByLocalName)
-{
+TEST_F(XmlProfileTest, NamespacePrefixMatchesByLocalName) {
     const std::string strSaved = SaveAfter(
         "<p:profile xmlns:p=\"urn:k\"><p:Main><p:COM-Port>6</p:COM-Port></p:Main></p:profile>",
         [](CXmlProfile& p) {
             EXPECT_EQ(p.ReadInt("Main", "COM-Port", 0), 6);
             p.WriteInt("Main", "COM-Port", 2);
         });
-    EXPECT_EQ(strSaved,
-              "<p:profile xmlns:p=\"urn:k\"><p:Main><p:COM-Port>2</p:COM-Port></p:Main></p:profile>");
+    EXPECT_EQ(
+        strSaved,
+        "<p:profile xmlns:p=\"urn:k\"><p:Main><p:COM-Port>2</p:COM-Port></p:Main></p:profile>");
 }
 
-TEST_F(XmlProfileTest, NamesAreCaseSensitive)
-{
+TEST_F(XmlProfileTest, NamesAreCaseSensitive) {
     const std::string strSaved =
         SaveAfter("<profile><Main><com-port>5</com-port></Main></profile>",
                   [](CXmlProfile& p) { EXPECT_EQ(p.ReadInt("Main", "COM-Port", 0), 0); });
@@ -113,23 +107,23 @@ TEST_F(XmlProfileTest, NamesAreCaseSensitive)
               "<profile><Main><com-port>5</com-port><COM-Port>0</COM-Port></Main></profile>");
 }
 
-TEST_F(XmlProfileTest, EmptyKeyGetsTheDefaultWrittenAndSaved)
-{
-    for (const char* szContent : {"<profile><Main><COM-Port></COM-Port><Hex-File/></Main></profile>",
-                                  "<profile><Main><COM-Port/><Hex-File></Hex-File></Main></profile>"}) {
+TEST_F(XmlProfileTest, EmptyKeyGetsTheDefaultWrittenAndSaved) {
+    for (const char* szContent :
+         {"<profile><Main><COM-Port></COM-Port><Hex-File/></Main></profile>",
+          "<profile><Main><COM-Port/><Hex-File></Hex-File></Main></profile>"}) {
         const std::string strSaved = SaveAfter(szContent, [](CXmlProfile& p) {
             EXPECT_EQ(p.ReadInt("Main", "COM-Port", 7), 7);
             std::string strPath;
             EXPECT_FALSE(p.ReadString("Main", "Hex-File", "select file", strPath));
             EXPECT_EQ(strPath, "select file");
         });
-        EXPECT_EQ(strSaved, "<profile><Main><COM-Port>7</COM-Port><Hex-File>select file</Hex-File>"
-                            "</Main></profile>");
+        EXPECT_EQ(strSaved,
+                  "<profile><Main><COM-Port>7</COM-Port><Hex-File>select file</Hex-File>"
+                  "</Main></profile>");
     }
 }
 
-TEST_F(XmlProfileTest, NonNumericTextReadsAsLeadingDigitsAndStays)
-{
+TEST_F(XmlProfileTest, NonNumericTextReadsAsLeadingDigitsAndStays) {
     const std::string strContent =
         "<profile><Main><COM-Port>abc</COM-Port><B> 12x</B><C>+8</C></Main></profile>";
     const std::string strSaved = SaveAfter(strContent, [](CXmlProfile& p) {
@@ -140,8 +134,7 @@ TEST_F(XmlProfileTest, NonNumericTextReadsAsLeadingDigitsAndStays)
     EXPECT_EQ(strSaved, strContent);
 }
 
-TEST_F(XmlProfileTest, NegativeNumberRoundTrip)
-{
+TEST_F(XmlProfileTest, NegativeNumberRoundTrip) {
     const std::string strSaved =
         SaveAfter("<profile><Main><COM-Port>-5</COM-Port></Main></profile>",
                   [](CXmlProfile& p) { EXPECT_EQ(p.ReadInt("Main", "COM-Port", 0), -5); });
@@ -152,8 +145,7 @@ TEST_F(XmlProfileTest, NegativeNumberRoundTrip)
     EXPECT_EQ(strSaved, "<profile><Main><COM-Port>-5</COM-Port></Main></profile>");
 }
 
-TEST_F(XmlProfileTest, UnknownContentSurvivesInOrder)
-{
+TEST_F(XmlProfileTest, UnknownContentSurvivesInOrder) {
     const std::string strContent =
         "<profile><!-- edited by hand --><A><x>1</x><y/></A>"
         "<Main><Pins><DTR>1</DTR></Pins><Hex-File>p.HEX</Hex-File><Z k=\"v\">z</Z></Main>"
@@ -170,16 +162,15 @@ TEST_F(XmlProfileTest, UnknownContentSurvivesInOrder)
               "<COM-Port>1</COM-Port></Main><B>b<![CDATA[<c>]]></B><?note keep?></profile>");
 }
 
-TEST_F(XmlProfileTest, TextIsAllTextBelowTheKeyAndWriteReplacesIt)
-{
-    const std::string strSaved =
-        SaveAfter("<profile><Main><Hex-File>a<!--c--><![CDATA[b&]]><i>c</i></Hex-File></Main></profile>",
-                  [](CXmlProfile& p) {
-                      std::string strPath;
-                      EXPECT_TRUE(p.ReadString("Main", "Hex-File", "", strPath));
-                      EXPECT_EQ(strPath, "ab&c");
-                      p.WriteString("Main", "Hex-File", "<&>\"'");
-                  });
+TEST_F(XmlProfileTest, TextIsAllTextBelowTheKeyAndWriteReplacesIt) {
+    const std::string strSaved = SaveAfter(
+        "<profile><Main><Hex-File>a<!--c--><![CDATA[b&]]><i>c</i></Hex-File></Main></profile>",
+        [](CXmlProfile& p) {
+            std::string strPath;
+            EXPECT_TRUE(p.ReadString("Main", "Hex-File", "", strPath));
+            EXPECT_EQ(strPath, "ab&c");
+            p.WriteString("Main", "Hex-File", "<&>\"'");
+        });
     EXPECT_EQ(strSaved, "<profile><Main><Hex-File>&lt;&amp;&gt;\"'</Hex-File></Main></profile>");
     CXmlProfile reread(kFile);
     std::string strPath;
@@ -187,8 +178,7 @@ TEST_F(XmlProfileTest, TextIsAllTextBelowTheKeyAndWriteReplacesIt)
     EXPECT_EQ(strPath, "<&>\"'");
 }
 
-TEST_F(XmlProfileTest, DestroyedWithoutSaveLeavesFileUnchanged)
-{
+TEST_F(XmlProfileTest, DestroyedWithoutSaveLeavesFileUnchanged) {
     const std::string strContent = "<profile><Main><COM-Port>2</COM-Port></Main></profile>";
     WriteBytes(kFile, strContent);
     {
@@ -199,23 +189,23 @@ TEST_F(XmlProfileTest, DestroyedWithoutSaveLeavesFileUnchanged)
     }
     EXPECT_EQ(ReadBytes(kFile), strContent);
 
-    { CXmlProfile profile("absent.xml"); profile.ReadInt("Main", "COM-Port", 0); }
+    {
+        CXmlProfile profile("absent.xml");
+        profile.ReadInt("Main", "COM-Port", 0);
+    }
     EXPECT_FALSE(Exists("absent.xml"));
 }
 
-TEST_F(XmlProfileTest, NotWellFormedFileIsReplacedOnSave)
-{
+TEST_F(XmlProfileTest, NotWellFormedFileIsReplacedOnSave) {
     for (const char* szContent : {"<profile><Main><COM-Port>3</COM-Port>", "not xml at all", "",
                                   "<!-- only a comment -->", "<a></b>"}) {
-        const std::string strSaved = SaveAfter(szContent, [](CXmlProfile& p) {
-            EXPECT_EQ(p.ReadInt("Main", "COM-Port", 0), 0);
-        });
+        const std::string strSaved = SaveAfter(
+            szContent, [](CXmlProfile& p) { EXPECT_EQ(p.ReadInt("Main", "COM-Port", 0), 0); });
         EXPECT_EQ(strSaved, "<profile><Main><COM-Port>0</COM-Port></Main></profile>") << szContent;
     }
 }
 
-TEST_F(XmlProfileTest, ReadSectionListsKeysAndCreatesNothing)
-{
+TEST_F(XmlProfileTest, ReadSectionListsKeysAndCreatesNothing) {
     {
         CXmlProfile profile(kFile);
         EXPECT_TRUE(profile.ReadSection("Pins").empty());
@@ -227,16 +217,16 @@ TEST_F(XmlProfileTest, ReadSectionListsKeysAndCreatesNothing)
     }
     EXPECT_EQ(ReadBytes(kFile), kFirstStart);
 
-    WriteBytes(kFile, "<profile><Pins>x<DTR>1</DTR><!--c--><n:RTS>off</n:RTS><DTR>2</DTR></Pins>"
-                      "<Pins><CTS>0</CTS></Pins></profile>");
+    WriteBytes(kFile,
+               "<profile><Pins>x<DTR>1</DTR><!--c--><n:RTS>off</n:RTS><DTR>2</DTR></Pins>"
+               "<Pins><CTS>0</CTS></Pins></profile>");
     const CXmlProfile profile(kFile);
     using Keys = std::vector<std::pair<std::string, std::string>>;
     EXPECT_EQ(profile.ReadSection("Pins"), (Keys{{"DTR", "1"}, {"RTS", "off"}, {"DTR", "2"}}));
     EXPECT_TRUE(profile.ReadSection("pins").empty());
 }
 
-TEST_F(XmlProfileTest, NamesNoElementCanCarryAreNeverCreated)
-{
+TEST_F(XmlProfileTest, NamesNoElementCanCarryAreNeverCreated) {
     CXmlProfile profile(kFile);
     for (const std::string& strBad :
          {std::string(), std::string("1st"), std::string("a b"), std::string("x:Main"),
@@ -253,23 +243,23 @@ TEST_F(XmlProfileTest, NamesNoElementCanCarryAreNeverCreated)
     EXPECT_EQ(ReadBytes(kFile), "<profile><Größe><_k.1-ü>ok</_k.1-ü></Größe></profile>");
 }
 
-TEST_F(XmlProfileTest, DocumentTypeAndDeclarationAreDropped)
-{
+TEST_F(XmlProfileTest, DocumentTypeAndDeclarationAreDropped) {
     const std::string strSaved = SaveAfter(
         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
         "<!DOCTYPE profile [<!ENTITY e \"expanded\"> <!ELEMENT profile ANY>]>\n"
-        "<profile><Main><Hex-File>C:\\f\xFC" "r &e;.HEX</Hex-File></Main></profile>",
+        "<profile><Main><Hex-File>C:\\f\xFC"
+        "r &e;.HEX</Hex-File></Main></profile>",
         [](CXmlProfile& p) {
             std::string strPath;
             EXPECT_TRUE(p.ReadString("Main", "Hex-File", "", strPath));
             // Declared Latin-1 is read as such; the entity is not expanded.
             EXPECT_EQ(strPath, "C:\\f\xC3\xBCr &e;.HEX");
         });
-    EXPECT_EQ(strSaved, "<profile><Main><Hex-File>C:\\f\xC3\xBCr &amp;e;.HEX</Hex-File></Main></profile>");
+    EXPECT_EQ(strSaved,
+              "<profile><Main><Hex-File>C:\\f\xC3\xBCr &amp;e;.HEX</Hex-File></Main></profile>");
 }
 
-TEST_F(XmlProfileTest, HandWrittenTextKeepsItsValueAcrossSaves)
-{
+TEST_F(XmlProfileTest, HandWrittenTextKeepsItsValueAcrossSaves) {
     // A CR given as a reference and raw bytes that are not UTF-8, in a key and elsewhere.
     const std::string strContent =
         "<profile><Main>a&#13;b<Hex-File>x&#13;y&#x9;\xFF\xEF\x9C\x8D</Hex-File></Main></profile>";
