@@ -13,6 +13,12 @@ std::string Format(const char* szFormat, int nFirst, int nSecond) {
 
 bool IsReply(uint8_t ch) { return ch == '~' || ch == '-' || ch == '%'; }
 
+// Extended segment (02) or linear (04) address record: it changes where later data go.
+bool IsAddressRecord(const std::string& strLine) {
+    return strLine.size() >= 9 && strLine[0] == ':' && strLine[7] == '0' &&
+           (strLine[8] == '2' || strLine[8] == '4');
+}
+
 }  // namespace
 
 CUpdateEngine::CUpdateEngine(CHexImage& image, CUpdateHost& host) : m_image(image), m_host(host) {}
@@ -238,10 +244,22 @@ void CUpdateEngine::RewindPage() {
         m_nPage = PageOf(m_nLine);
     }
     m_nPrevPage = m_nPage;
+    // The latest extended address record from the line the rewind starts on down to the stop.
+    int32_t nSegmentStart = -1;
+    if (m_nLine < m_image.GetLineCount() && IsAddressRecord(m_image.LineAt(m_nLine)))
+        nSegmentStart = m_nLine;
     while (m_nLine > 0) {
         --m_nLine;
         m_nPage = PageOf(m_nLine);
         if (m_nPage != m_nPrevPage) break;
+        if (nSegmentStart < 0 && IsAddressRecord(m_image.LineAt(m_nLine))) nSegmentStart = m_nLine;
+    }
+    // A line before an extended address record belongs to another segment: sent now, after
+    // that record, it would land at a wrong address. The resend then begins with the record
+    // itself, as the one line written before going on.
+    if (nSegmentStart >= 0 && m_nPage != m_nPrevPage) {
+        m_nLine = nSegmentStart;
+        std::swap(m_nPage, m_nPrevPage);
     }
 }
 

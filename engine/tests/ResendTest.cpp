@@ -1,3 +1,4 @@
+#include <map>
 #include <numeric>
 #include <random>
 
@@ -224,6 +225,45 @@ TEST_F(Faults, ErrorOnALineOfAWholePageResendIsNotOvertakenByEarlierReplies) {
 
 namespace {
 
+// Segment 0 ends on page 1; segment 1 begins on page 0 with its address record in line 3.
+std::vector<std::string> TwoSegmentLines() {
+    return {MakeHexLinearRecord(0), MakeHexDataRecord(0x0000, GetTargetInfo(3).szMarker),
+            MakeHexDataRecord(0x0170, "segment 0, page 1"), MakeHexLinearRecord(1),
+            MakeHexDataRecord(0x0000, "segment 1"), MakeHexDataRecord(0x0010, "page 0"),
+            MakeHexEofRecord()};
+}
+
+}  // namespace
+
+TEST_F(EngineFixture, RewindNeverResendsALineOfTheSegmentBefore) {
+    const std::vector<std::string> aLines = TwoSegmentLines();
+    Load(aLines);
+    BeginTransfer();
+    AdvanceTo(5);
+    m_host.ClearRecords();
+    Receive("%");
+    Tick();
+    // The walk stops on line 2 (page 1), behind the address record of line 3.
+    EXPECT_EQ(m_host.m_aWrites, std::vector<std::string>{aLines[3]});
+    EXPECT_EQ(m_host.m_strShownStatus, "Line 3 von 7");
+    Receive("~");
+    Tick();
+    EXPECT_EQ(m_host.m_aWrites.back(), aLines[4]);
+}
+
+TEST_F(EngineFixture, AnUnansweredAddressRecordIsItselfResent) {
+    const std::vector<std::string> aLines = TwoSegmentLines();
+    Load(aLines);
+    BeginTransfer();
+    AdvanceTo(3);
+    m_host.ClearRecords();
+    RunOutCountdown();
+    Tick();
+    EXPECT_EQ(m_host.m_aWrites, std::vector<std::string>{aLines[3]});
+}
+
+namespace {
+
 struct RunResult {
     bool bSuccess = false;
     int nLineZeroWrites = 0;
@@ -254,22 +294,29 @@ RunResult RunAttempt(CUpdateEngine& engine, CScriptedHost& host, CBootloaderMode
     return result;
 }
 
-// Every data record's bytes are in the target at their absolute addresses.
-::testing::AssertionResult EveryRecordIntact(const std::vector<std::string>& aLines,
-                                             const CBootloaderModel& target) {
+// The target holds every data record's bytes at their absolute addresses, and nothing else.
+::testing::AssertionResult TargetHoldsTheImage(const std::vector<std::string>& aLines,
+                                               const CBootloaderModel& target) {
+    std::map<uint32_t, uint8_t> mapExpected;
     uint32_t nBase = 0;
     for (const std::string& strLine : aLines) {
         DecodedHexRecord record;
         if (!DecodeHexRecord(strLine, record))
             return ::testing::AssertionFailure() << "not a record: " << strLine;
-        if (record.nType == 4) nBase = static_cast<uint32_t>(record.abData[0] << 8 | record.abData[1]) << 16;
+        if (record.nType == 4)
+            nBase = static_cast<uint32_t>(record.abData[0] << 8 | record.abData[1]) << 16;
         if (record.nType != 0) continue;
-        for (size_t i = 0; i < record.abData.size(); ++i) {
-            const auto it = target.GetImage().find(nBase + record.nAddress + static_cast<uint32_t>(i));
-            if (it == target.GetImage().end() || it->second != record.abData[i])
-                return ::testing::AssertionFailure() << "record " << strLine << " byte " << i;
-        }
+        for (size_t i = 0; i < record.abData.size(); ++i)
+            mapExpected[nBase + record.nAddress + static_cast<uint32_t>(i)] = record.abData[i];
     }
+    for (const auto& [nAddress, nByte] : mapExpected) {
+        const auto it = target.GetImage().find(nAddress);
+        if (it == target.GetImage().end() || it->second != nByte)
+            return ::testing::AssertionFailure() << "missing or wrong byte at " << nAddress;
+    }
+    if (target.GetImage().size() != mapExpected.size())
+        return ::testing::AssertionFailure()
+               << target.GetImage().size() - mapExpected.size() << " bytes written elsewhere";
     return ::testing::AssertionSuccess();
 }
 
@@ -292,7 +339,7 @@ TEST_P(CleanUpdate, EveryLineGoesOutOnceAndTheTargetHoldsTheImage) {
     std::mt19937 random(static_cast<uint32_t>(nType));
     ASSERT_TRUE(RunAttempt(engine, host, target, aLines[0], random).bSuccess);
     EXPECT_EQ(target.GetAcceptedRecords(), aLines);
-    EXPECT_TRUE(EveryRecordIntact(aLines, target));
+    EXPECT_TRUE(TargetHoldsTheImage(aLines, target));
     EXPECT_EQ(host.m_strErrorCount, "0");
     EXPECT_EQ(host.m_aProgress.back(), 301);
     EXPECT_FALSE(engine.IsBusy());
@@ -336,7 +383,7 @@ TEST(RandomizedUpdate, TargetEndsWithEveryRecordIntact) {
             nWholePageResends += result.nLineZeroWrites > 1;
         }
         ASSERT_TRUE(bSuccess) << "seed " << nSeed;
-        ASSERT_TRUE(EveryRecordIntact(aLines, target)) << "seed " << nSeed;
+        ASSERT_TRUE(TargetHoldsTheImage(aLines, target)) << "seed " << nSeed;
         const BootloaderCounters& counters = target.GetCounters();
         nFaultsSeen += counters.nChecksumErrors + counters.nPageErrors + counters.nLostReplies;
     }
