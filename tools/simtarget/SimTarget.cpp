@@ -1,0 +1,224 @@
+#include "SimTarget.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+
+#include "Baud.h"
+
+namespace {
+
+const char* PhaseName(CBootloaderModel::Phase e) {
+    switch (e) {
+        case CBootloaderModel::Phase::Off: return "off";
+        case CBootloaderModel::Phase::WaitEntry: return "waiting for entry";
+        case CBootloaderModel::Phase::Records: return "receiving records";
+        case CBootloaderModel::Phase::Done: return "done";
+        case CBootloaderModel::Phase::Failed: return "failed";
+    }
+    return "?";
+}
+
+}  // namespace
+
+CSimTarget::CSimTarget(const SimTargetOptions& options)
+    : m_options(options), m_model(options.nType, options.faults) {}
+
+CSimTarget::~CSimTarget() { Stop(); }
+
+bool CSimTarget::Start() {
+    if (m_thread.joinable()) return true;
+    if (!m_pty.Create() || !Publish()) return false;
+    if (m_options.nGreetEveryMs > 0) {
+        std::lock_guard lock(m_mutex);
+        m_nextGreeting = Clock::now();
+    }
+    return StartThread();
+}
+
+void CSimTarget::Stop() {
+    StopThread();
+    m_pty.CloseMaster();
+    if (!m_options.strLink.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(m_options.strLink, ec);
+    }
+}
+
+bool CSimTarget::Publish() {
+    if (m_options.strLink.empty()) return true;
+    std::error_code ec;
+    std::filesystem::remove(m_options.strLink, ec);
+    std::filesystem::create_symlink(m_pty.SlavePath(), m_options.strLink, ec);
+    return !ec;
+}
+
+std::string CSimTarget::Path() const {
+    return m_options.strLink.empty() ? m_pty.SlavePath() : m_options.strLink;
+}
+
+bool CSimTarget::StartThread() {
+    m_nWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_nWake < 0) return false;
+    m_bRun = true;
+    m_thread = std::thread([this] { Run(); });
+    return true;
+}
+
+void CSimTarget::StopThread() {
+    if (!m_thread.joinable()) return;
+    m_bRun = false;
+    const uint64_t nOne = 1;
+    [[maybe_unused]] ssize_t n = ::write(m_nWake, &nOne, sizeof nOne);
+    m_thread.join();
+    ::close(m_nWake);
+    m_nWake = -1;
+}
+
+void CSimTarget::HangUp() {
+    StopThread();
+    m_pty.CloseMaster();
+    std::lock_guard lock(m_mutex);
+    m_outbox.clear();
+}
+
+bool CSimTarget::ComeBack() {
+    HangUp();
+    if (!m_pty.Create() || !Publish()) return false;
+    return StartThread();
+}
+
+void CSimTarget::Reset() {
+    std::lock_guard lock(m_mutex);
+    Send(m_model.Greet(), Clock::now());
+    if (m_options.nGreetEveryMs > 0) {
+        m_nextGreeting = Clock::now() + std::chrono::milliseconds(m_options.nGreetEveryMs);
+    }
+    const uint64_t nOne = 1;
+    if (m_nWake >= 0) [[maybe_unused]] ssize_t n = ::write(m_nWake, &nOne, sizeof nOne);
+}
+
+bool CSimTarget::WantsGreeting() const {
+    const auto e = m_model.GetPhase();
+    return m_options.nGreetEveryMs > 0 &&
+           (e == CBootloaderModel::Phase::Off || e == CBootloaderModel::Phase::WaitEntry);
+}
+
+CSimTarget::Clock::duration CSimTarget::ByteTime() const {
+    if (!m_options.bWire) return Clock::duration::zero();
+    const uint32_t nBaud = ToolSettings().nBaud;
+    if (nBaud == 0) return Clock::duration::zero();
+    // Start bit, eight data bits, stop bit.
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(10.0 / nBaud));
+}
+
+void CSimTarget::Send(std::string strBytes, Clock::time_point earliest) {
+    if (strBytes.empty()) return;
+    const auto start = std::max(earliest, m_txFree);
+    m_txFree = start + ByteTime() * static_cast<long>(strBytes.size());
+    m_outbox.push_back({m_txFree, std::move(strBytes)});
+}
+
+void CSimTarget::Receive(Clock::time_point now) {
+    uint8_t abBuf[4096];
+    const ssize_t n = ::read(m_pty.Master(), abBuf, sizeof abBuf);
+    if (n <= 0) return;
+    m_nBytesIn += static_cast<uint64_t>(n);
+    std::lock_guard lock(m_mutex);
+    const auto byteTime = ByteTime();
+    m_rxFree = std::max(m_rxFree, now);
+    for (ssize_t i = 0; i < n; ++i) {
+        // A byte is there once its stop bit is; its reply goes out after that.
+        m_rxFree += byteTime;
+        std::string strReply;
+        m_model.Feed(&abBuf[i], 1, strReply);
+        Send(std::move(strReply), m_rxFree);
+    }
+}
+
+void CSimTarget::FlushDue(Clock::time_point now) {
+    std::lock_guard lock(m_mutex);
+    while (!m_outbox.empty() && m_outbox.front().due <= now) {
+        const std::string& str = m_outbox.front().strBytes;
+        if (m_pty.WriteAll(str.data(), str.size())) m_nBytesOut += str.size();
+        m_outbox.pop_front();
+    }
+    if (WantsGreeting() && now >= m_nextGreeting) {
+        Send(m_model.Greet(), now);
+        m_nextGreeting = now + std::chrono::milliseconds(m_options.nGreetEveryMs);
+    }
+}
+
+void CSimTarget::Run() {
+    while (m_bRun) {
+        int nTimeoutMs = -1;
+        {
+            std::lock_guard lock(m_mutex);
+            auto next = Clock::time_point::max();
+            if (!m_outbox.empty()) next = m_outbox.front().due;
+            if (WantsGreeting()) next = std::min(next, m_nextGreeting);
+            if (next != Clock::time_point::max()) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+                nTimeoutMs = static_cast<int>(std::max<long long>(0, left.count()));
+            }
+        }
+        pollfd fds[2] = {{m_pty.Master(), POLLIN, 0}, {m_nWake, POLLIN, 0}};
+        ::poll(fds, 2, nTimeoutMs);
+        if (fds[1].revents & POLLIN) {
+            uint64_t nCount = 0;
+            [[maybe_unused]] ssize_t n = ::read(m_nWake, &nCount, sizeof nCount);
+        }
+        const auto now = Clock::now();
+        if (fds[0].revents & POLLIN) Receive(now);
+        FlushDue(Clock::now());
+    }
+}
+
+ToolLineView CSimTarget::ToolSettings() const {
+    ToolLineView v;
+    termios tio{};
+    if (!m_pty.ReadToolSettings(tio)) return v;
+    v.nBaud = SpeedToBaud(cfgetospeed(&tio));
+    v.bIxon = (tio.c_iflag & IXON) != 0;
+    v.bIxoff = (tio.c_iflag & IXOFF) != 0;
+    v.bCrtscts = (tio.c_cflag & CRTSCTS) != 0;
+    v.bRaw = !(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) && !(tio.c_oflag & OPOST) &&
+             (tio.c_cflag & CSIZE) == CS8 && !(tio.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP));
+    return v;
+}
+
+CBootloaderModel::Phase CSimTarget::GetPhase() const {
+    std::lock_guard lock(m_mutex);
+    return m_model.GetPhase();
+}
+
+std::map<uint32_t, uint8_t> CSimTarget::Image() const {
+    std::lock_guard lock(m_mutex);
+    return m_model.GetImage();
+}
+
+BootloaderCounters CSimTarget::Counters() const {
+    std::lock_guard lock(m_mutex);
+    return m_model.GetCounters();
+}
+
+std::string CSimTarget::Summary() const {
+    const BootloaderCounters c = Counters();
+    const ToolLineView v = ToolSettings();
+    char sz[640];
+    std::snprintf(sz, sizeof sz,
+                  "type %d, %s; line %u baud, xon/xoff %s/%s, rts/cts %s, %s\n"
+                  "bytes in %llu, out %llu; greetings %d, entries %d, records %d, accepted %d\n"
+                  "checksum errors %d, page errors %d, file errors %d, lost replies %d, noise %d, "
+                  "ignored %d; image %zu bytes\n",
+                  m_options.nType, PhaseName(GetPhase()), v.nBaud, v.bIxon ? "in" : "-",
+                  v.bIxoff ? "out" : "-", v.bCrtscts ? "on" : "off", v.bRaw ? "raw" : "not raw",
+                  static_cast<unsigned long long>(BytesIn()), static_cast<unsigned long long>(BytesOut()),
+                  c.nGreetings, c.nEntries, c.nRecords, c.nAccepted, c.nChecksumErrors, c.nPageErrors,
+                  c.nFileErrors, c.nLostReplies, c.nNoiseBytes, c.nIgnoredBytes, Image().size());
+    return sz;
+}

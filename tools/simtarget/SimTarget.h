@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "BootloaderModel.h"
+#include "PtyPair.h"
+
+struct SimTargetOptions {
+    int nType = 1;                // 1..5; 0: a device that never greets
+    BootloaderFaults faults;
+    std::string strLink;          // publish the tty's path here as a symlink ("": don't)
+    int nGreetEveryMs = 0;        // > 0: greet again every so often until the entry sequence came
+    bool bWire = false;           // hold bytes for their time on the wire at the tool's baud rate
+};
+
+// Line settings the tool gave its side of the tty, as the device sees them.
+struct ToolLineView {
+    uint32_t nBaud = 0;
+    bool bIxon = false;
+    bool bIxoff = false;
+    bool bCrtscts = false;
+    bool bRaw = false;  // no canonical mode, echo, signals or output processing; 8 bits
+};
+
+// A bootloader at the far end of a pseudo-terminal, run by its own thread.
+class CSimTarget {
+public:
+    explicit CSimTarget(const SimTargetOptions& options);
+    ~CSimTarget();
+    CSimTarget(const CSimTarget&) = delete;
+    CSimTarget& operator=(const CSimTarget&) = delete;
+
+    bool Start();
+    void Stop();
+
+    // What the tool opens: the link when one was asked for, otherwise the tty itself.
+    std::string Path() const;
+
+    // The reset button: greet now (and again every nGreetEveryMs until entered).
+    void Reset();
+    // Pulls the cable: the tool's side sees a hang-up. ComeBack plugs a new one in at the link.
+    void HangUp();
+    bool ComeBack();
+
+    ToolLineView ToolSettings() const;
+    CBootloaderModel::Phase GetPhase() const;
+    std::map<uint32_t, uint8_t> Image() const;
+    BootloaderCounters Counters() const;
+    uint64_t BytesIn() const { return m_nBytesIn; }
+    uint64_t BytesOut() const { return m_nBytesOut; }
+    std::string Summary() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Pending {
+        Clock::time_point due;
+        std::string strBytes;
+    };
+
+    void Run();
+    void Receive(Clock::time_point now);
+    void Send(std::string strBytes, Clock::time_point earliest);
+    void FlushDue(Clock::time_point now);
+    bool WantsGreeting() const;
+    Clock::duration ByteTime() const;
+    bool StartThread();
+    void StopThread();
+    bool Publish();
+
+    SimTargetOptions m_options;
+    CPtyPair m_pty;
+    mutable std::mutex m_mutex;  // the model, the queue and the timers below
+    CBootloaderModel m_model;
+    std::deque<Pending> m_outbox;
+    Clock::time_point m_rxFree{};  // when the wire from the tool is next idle
+    Clock::time_point m_txFree{};  // when the wire to the tool is next idle
+    Clock::time_point m_nextGreeting = Clock::time_point::max();
+    std::atomic<uint64_t> m_nBytesIn{0};
+    std::atomic<uint64_t> m_nBytesOut{0};
+    std::atomic<bool> m_bRun{false};
+    int m_nWake = -1;
+    std::thread m_thread;
+};

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ByteQueue.h"
+#include "HexImage.h"
+#include "UpdateEngine.h"
+#include "UpdateHost.h"
+#include "WinCom.h"
+
+// The window's part of an update without a window: the channel, the engine and the two
+// timers, all on the calling thread, received bytes handed over through a CByteQueue.
+class CUpdateRig : public CUpdateHost {
+public:
+    CUpdateRig();
+    ~CUpdateRig() override;
+
+    bool LoadFile(const std::string& strPath);
+    // Opens COMn at 19200 as the window does at start-up, then runs one update to its end.
+    // False when no final status came within nTimeoutMs.
+    bool RunUpdate(int nCom, int nTimeoutMs);
+
+    const std::string& Status() const { return m_strStatus; }
+    const std::vector<std::string>& Messages() const { return m_aMessages; }
+    int Progress() const { return m_nProgress; }
+    CHexImage& Image() { return m_image; }
+    CUpdateEngine& Engine() { return m_engine; }
+    CWinCom& Channel() { return m_com; }
+    static bool IsFinalStatus(const std::string& strStatus);
+
+    // CUpdateHost
+    bool IsOpen() override { return m_com.IsOpen(); }
+    void Close() override { m_com.Close(); }
+    bool Open(const std::string& cMode) override { return m_com.Open(cMode); }
+    bool Write(const uint8_t* pData, uint32_t nLength) override { return m_com.Write(pData, nLength); }
+    void SetProgressPos(int nPos) override { m_nProgress = nPos; }
+    void SetStatusText(const std::string& strText) override { m_strStatus = strText; }
+    void SetErrorCountText(const std::string& strText) override { m_strErrorCount = strText; }
+    void Refresh() override {}
+    void ShowMessage(const std::string& strText) override { m_aMessages.push_back(strText); }
+
+private:
+    CHexImage m_image;
+    CUpdateEngine m_engine{m_image, *this};
+    CByteQueue m_queue;
+    CWinCom m_com;
+    std::string m_strStatus;
+    std::string m_strErrorCount;
+    std::vector<std::string> m_aMessages;
+    int m_nProgress = 0;
+};
