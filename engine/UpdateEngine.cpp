@@ -13,10 +13,13 @@ std::string Format(const char* szFormat, int nFirst, int nSecond) {
 
 bool IsReply(uint8_t ch) { return ch == '~' || ch == '-' || ch == '%'; }
 
+bool HasRecordType(const std::string& strLine, char chType) {
+    return strLine.size() >= 9 && strLine[0] == ':' && strLine[7] == '0' && strLine[8] == chType;
+}
+
 // Extended segment (02) or linear (04) address record: it changes where later data go.
 bool IsAddressRecord(const std::string& strLine) {
-    return strLine.size() >= 9 && strLine[0] == ':' && strLine[7] == '0' &&
-           (strLine[8] == '2' || strLine[8] == '4');
+    return HasRecordType(strLine, '2') || HasRecordType(strLine, '4');
 }
 
 }  // namespace
@@ -266,7 +269,15 @@ void CUpdateEngine::RewindPage() {
 void CUpdateEngine::ResendPage() {
     RewindPage();
     const int32_t nFirst = m_nLine;
-    while (SendPageLine()) m_host.SetProgressPos(m_nLine);
+    for (;;) {
+        // The end-of-file record waits until the lines before it are answered: the target
+        // finishes on it, so a line it refuses in the same burst could never be sent again.
+        if (m_nLine > nFirst && m_nLine < m_image.GetLineCount() &&
+            HasRecordType(m_image.LineAt(m_nLine), '1'))
+            break;
+        if (!SendPageLine()) break;
+        m_host.SetProgressPos(m_nLine);
+    }
     // Point at the last line written, as during normal transfer, so that the "~" answering
     // it sends the line right after it.
     if (m_nLine > nFirst) --m_nLine;

@@ -348,14 +348,25 @@ TEST_P(CleanUpdate, EveryLineGoesOutOnceAndTheTargetHoldsTheImage) {
 
 INSTANTIATE_TEST_SUITE_P(AllTypes, CleanUpdate, ::testing::Range(1, 6));
 
-TEST(RandomizedUpdate, TargetEndsWithEveryRecordIntact) {
-    // Two 64 KiB segments, several pages each, with faults on every kind of reply.
+namespace {
+
+// Two 64 KiB segments, segment 0 ending on page 1 and segment 1 beginning on page 0.
+std::vector<std::string> TwoSegmentFirmware() {
     std::vector<std::string> aLines = MakeFirmware(4, 24, 11);
     aLines.pop_back();
     aLines.push_back(MakeHexLinearRecord(1));
     for (int i = 0; i < 12; ++i)
         aLines.push_back(MakeHexDataRecord(static_cast<uint16_t>(0x40 * i), "segment one data"));
     aLines.push_back(MakeHexEofRecord());
+    return aLines;
+}
+
+}  // namespace
+
+class RandomizedUpdate : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(RandomizedUpdate, TargetEndsHoldingExactlyTheImage) {
+    const std::vector<std::string>& aLines = GetParam();
     CHexImage image;
     image.BuildSignatures();
     LoadLines(image, aLines);
@@ -390,4 +401,29 @@ TEST(RandomizedUpdate, TargetEndsWithEveryRecordIntact) {
     // The faults must actually have happened, whole-page resends included.
     EXPECT_GT(nFaultsSeen, 150);
     EXPECT_GT(nWholePageResends, 10);
+}
+
+// The second image lies wholly on page 0, so a whole-page resend reaches its end.
+INSTANTIATE_TEST_SUITE_P(Images, RandomizedUpdate,
+                         ::testing::Values(TwoSegmentFirmware(), MakeFirmware(4, 6, 5)),
+                         [](const auto& info) {
+                             return info.index == 0 ? std::string("TwoSegments")
+                                                    : std::string("OnePage");
+                         });
+
+TEST_F(EngineFixture, AResendHoldsBackTheEndOfFileRecord) {
+    Load(MakeFirmware(3, 4));
+    BeginTransfer();
+    AdvanceTo(3);
+    m_host.ClearRecords();
+    Receive("-");
+    Tick();
+    EXPECT_EQ(m_host.m_aWrites.size(), 5u);  // lines 0 to 4, all of page 0
+    EXPECT_EQ(m_engine.GetLine(), 4);
+    for (int n = 0; n < 5; ++n) {
+        Receive("~");
+        Tick();
+    }
+    EXPECT_EQ(m_host.m_aWrites.size(), 6u);
+    EXPECT_EQ(m_host.m_aWrites.back(), MakeHexEofRecord());
 }
