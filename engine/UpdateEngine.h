@@ -18,6 +18,12 @@ enum EngineState : int32_t {
 
 // Drives a target's bootloader through one update. Passive: fed bytes, ticks and Start
 // by its owner on one thread, acting only through CUpdateHost.
+//
+// After an error reply or a timeout it rewinds to the preceding page boundary and writes the
+// lines from there back to back. It moves on to a new line only once every line written has
+// been answered, so an error on any of them still rewinds far enough, and then sends the line
+// after the last one written. A rewind never resends a line of an earlier address segment,
+// and the end-of-file record never goes out in such a burst.
 class CUpdateEngine {
 public:
     CUpdateEngine(CHexImage& image, CUpdateHost& host);
@@ -35,6 +41,7 @@ public:
     int32_t GetCountdown() const { return m_nCountdown; }
     int32_t GetLine() const { return m_nLine; }
     uint8_t GetErrorCount() const { return m_nErrorCount; }
+    // Each byte value at most once: only presence is ever asked for.
     const std::string& GetReceived() const { return m_strReceived; }
 
 private:
