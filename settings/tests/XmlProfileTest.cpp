@@ -53,20 +53,6 @@ TEST_F(XmlProfileTest, PortChangeAsFirstUseWritesOnlyThePort) {
     EXPECT_EQ(ReadBytes(kFile), "<profile><Main><COM-Port>3</COM-Port></Main></profile>");
 }
 
-TEST_F(XmlProfileTest, ValueSavedByOneUseIsReadByTheNext) {
-    {
-        CXmlProfile profile(kFile);
-        profile.WriteInt("Main", "COM-Port", 12);
-        profile.WriteString("Main", "Hex-File", "/home/tech/fw.HEX");
-        ASSERT_TRUE(profile.Save());
-    }
-    CXmlProfile profile(kFile);
-    std::string strPath;
-    EXPECT_EQ(profile.ReadInt("Main", "COM-Port", 0), 12);
-    EXPECT_TRUE(profile.ReadString("Main", "Hex-File", "select file", strPath));
-    EXPECT_EQ(strPath, "/home/tech/fw.HEX");
-}
-
 TEST_F(XmlProfileTest, ForeignRootIsKept) {
     const std::string strSaved =
         SaveAfter("<settings><Other>x</Other></settings>",
