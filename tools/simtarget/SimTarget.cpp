@@ -191,6 +191,11 @@ ToolLineView CSimTarget::ToolSettings() const {
     return v;
 }
 
+bool CSimTarget::Sending() const {
+    std::lock_guard lock(m_mutex);
+    return !m_outbox.empty();
+}
+
 CBootloaderModel::Phase CSimTarget::GetPhase() const {
     std::lock_guard lock(m_mutex);
     return m_model.GetPhase();

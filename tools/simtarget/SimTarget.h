@@ -53,6 +53,8 @@ public:
     CBootloaderModel::Phase GetPhase() const;
     std::map<uint32_t, uint8_t> Image() const;
     BootloaderCounters Counters() const;
+    // Replies still held back for their wire time.
+    bool Sending() const;
     uint64_t BytesIn() const { return m_nBytesIn; }
     uint64_t BytesOut() const { return m_nBytesOut; }
     std::string Summary() const;

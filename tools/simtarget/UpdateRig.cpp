@@ -41,12 +41,21 @@ bool CUpdateRig::RunUpdate(int nCom, int nTimeoutMs) {
     m_engine.Start(nCom);
     const auto deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
     auto nextSecond = Clock::now() + std::chrono::seconds(1);
+    auto transferStart = Clock::time_point::max();
+    m_dTransferSeconds = 0;
     while (Clock::now() < deadline) {
         m_queue.PumpFor(1);
         const bool bSecond = Clock::now() >= nextSecond;
         if (bSecond) nextSecond += std::chrono::seconds(1);
         m_engine.OnTimer(bSecond);
-        if (IsFinalStatus(m_strStatus) && !m_engine.IsBusy()) return true;
+        const auto now = Clock::now();
+        if (m_engine.GetState() == Transfer && transferStart == Clock::time_point::max()) transferStart = now;
+        if (IsFinalStatus(m_strStatus) && !m_engine.IsBusy()) {
+            if (transferStart != Clock::time_point::max()) {
+                m_dTransferSeconds = std::chrono::duration<double>(now - transferStart).count();
+            }
+            return true;
+        }
     }
     return false;
 }

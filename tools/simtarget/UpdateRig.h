@@ -24,6 +24,8 @@ public:
     const std::string& Status() const { return m_strStatus; }
     const std::vector<std::string>& Messages() const { return m_aMessages; }
     int Progress() const { return m_nProgress; }
+    // Seconds from the ready character to the final status of the last RunUpdate.
+    double TransferSeconds() const { return m_dTransferSeconds; }
     CHexImage& Image() { return m_image; }
     CUpdateEngine& Engine() { return m_engine; }
     CWinCom& Channel() { return m_com; }
@@ -49,4 +51,5 @@ private:
     std::string m_strErrorCount;
     std::vector<std::string> m_aMessages;
     int m_nProgress = 0;
+    double m_dTransferSeconds = 0;
 };

@@ -110,11 +110,18 @@ int main(int argc, char** argv) {
             target.Reset();
         }
         const auto e = target.GetPhase();
-        if (bQuitWhenDone && (e == CBootloaderModel::Phase::Done || e == CBootloaderModel::Phase::Failed)) break;
+        if (bQuitWhenDone && !target.Sending() &&
+            (e == CBootloaderModel::Phase::Done || e == CBootloaderModel::Phase::Failed)) {
+            // A hang-up discards what the tool has not read yet: give it time for the reply.
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            break;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    // Summed up while the tty is still there to show the tool's line settings.
+    const std::string strSummary = target.Summary();
     target.Stop();
     if (!strImageOut.empty()) WriteImage(target.Image(), strImageOut);
-    std::fputs(target.Summary().c_str(), stderr);
+    std::fputs(strSummary.c_str(), stderr);
     return 0;
 }
