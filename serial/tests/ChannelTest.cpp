@@ -74,6 +74,7 @@ TEST_F(Channel, FailedOpensLeaveTheChannelClosedAndTheTextUntouched) {
 }
 
 TEST_F(Channel, HeldPortFailsSecondChannelAndProbeAndTheTextOutlivesSuccess) {
+    TraceCapture trace;
     CWinCom holder, other;
     ASSERT_TRUE(holder.Open("COM5:19200,N,8,1"));
     EXPECT_FALSE(other.Open("COM5:19200,N,8,1"));
@@ -81,6 +82,11 @@ TEST_F(Channel, HeldPortFailsSecondChannelAndProbeAndTheTextOutlivesSuccess) {
     EXPECT_EQ(other.GetLastErrorText(), "");
     EXPECT_FALSE(other.TestComDevice("COM5:9600,n,8,1"));
     EXPECT_EQ(other.GetLastErrorText(), kHeld);
+    EXPECT_NE(trace.Text().find("cMode>COM5:9600,n,8,1< TestComDevice Port:>COM5< \n"
+                                "cMode>COM5:9600,n,8,1< TestComDevice Port:>COM5< Error=" +
+                                std::to_string(EWOULDBLOCK) + "\n"),
+              std::string::npos)
+        << trace.Text();
     // Open leaves the text as it was.
     EXPECT_FALSE(other.Open("COM5:19200,N,8,1"));
     EXPECT_EQ(other.GetLastErrorText(), kHeld);

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "PortMap.h"
 #include "SimTarget.h"
@@ -109,4 +113,33 @@ TEST(UpdateOverPty, FileErrorEndsTheUpdate) {
     const UpdateResult run = UpdateOverPty(5, 20, faults);
     EXPECT_EQ(run.strStatus, "File Error!");
     EXPECT_EQ(run.counters.nFileErrors, 1);
+}
+
+TEST(UpdateOverPty, UnpluggedTargetLeavesTheToolResponsiveAndAFreshRunSucceeds) {
+    SimTargetOptions options;
+    options.nType = 2;
+    options.nGreetEveryMs = 100;
+    options.bWire = true;
+    options.strLink = testing::TempDir() + "korvi-e2e-link-" + std::to_string(::getpid());
+    CSimTarget target(options);
+    ASSERT_TRUE(target.Start());
+    CComPortMap::Instance().SetEnumerate(false);
+    CComPortMap::Instance().Pin(kCom, target.Path());
+    const std::vector<std::string> aLines = MakeFirmware(2, 200);
+
+    CUpdateRig rig;
+    ASSERT_TRUE(rig.LoadFile(WriteTempFile(JoinLines(aLines, "\r\n"))));
+    std::thread unplug([&] {
+        while (target.Counters().nAccepted < 20) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        target.HangUp();
+    });
+    EXPECT_FALSE(rig.RunUpdate(kCom, 3000));  // the target went silent mid-transfer
+    unplug.join();
+    EXPECT_TRUE(rig.Channel().IsOpen());
+
+    ASSERT_TRUE(target.ComeBack());
+    ASSERT_TRUE(rig.RunUpdate(kCom, 30000)) << rig.Status();
+    EXPECT_EQ(rig.Status(), "Update successful");
+    EXPECT_EQ(target.Image(), ImageOfLines(aLines));
+    CComPortMap::Instance().ClearPins();
 }

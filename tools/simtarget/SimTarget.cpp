@@ -88,8 +88,10 @@ void CSimTarget::HangUp() {
 
 bool CSimTarget::ComeBack() {
     HangUp();
-    if (!m_pty.Create() || !Publish()) return false;
-    return StartThread();
+    if (!m_pty.Create() || !Publish() || !StartThread()) return false;
+    // Plugged in again means powered up again: the bootloader starts over.
+    Reset();
+    return true;
 }
 
 void CSimTarget::Reset() {

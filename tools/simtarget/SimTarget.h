@@ -45,7 +45,8 @@ public:
 
     // The reset button: greet now (and again every nGreetEveryMs until entered).
     void Reset();
-    // Pulls the cable: the tool's side sees a hang-up. ComeBack plugs a new one in at the link.
+    // Pulls the cable: the tool's side sees a hang-up. ComeBack plugs a new one in at the link
+    // and resets the target.
     void HangUp();
     bool ComeBack();
 
