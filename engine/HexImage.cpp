@@ -4,7 +4,11 @@
 #include <cstdio>
 #include <memory>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace {
 
@@ -41,24 +45,44 @@ size_t ScanHex(std::string_view str, size_t nPos, size_t nMaxDigits, unsigned& n
     return nDigits;
 }
 
-bool ReadWholeFile(const std::string& strPath, std::string& strContent, bool& bOpened) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(strPath.c_str(), "rb"),
-                                                         &std::fclose);
-    bOpened = file != nullptr;
-    if (!file) return false;
-    // Read in one piece where the size is known; the loop still takes whatever follows.
-    size_t nChunk = 1 << 16;
-    struct stat info {};
-    if (::fstat(::fileno(file.get()), &info) == 0 && info.st_size > 0)
-        nChunk = static_cast<size_t>(info.st_size) + 1;
-    for (;;) {
-        const size_t nOld = strContent.size();
-        strContent.resize(nOld + nChunk);
-        const size_t nRead = std::fread(strContent.data() + nOld, 1, nChunk, file.get());
-        strContent.resize(nOld + nRead);
-        if (nRead < nChunk) break;
+struct CFileDescriptor {
+    int nFd;
+    ~CFileDescriptor() {
+        if (nFd >= 0) ::close(nFd);
     }
-    return std::ferror(file.get()) == 0;
+};
+
+// read() that resumes after a signal; -1 on a read error.
+ssize_t ReadSome(int nFd, char* pBuffer, size_t nSize) {
+    ssize_t nRead;
+    do nRead = ::read(nFd, pBuffer, nSize);
+    while (nRead < 0 && errno == EINTR);
+    return nRead;
+}
+
+// Reads a regular file whole. Anything else (a folder, a pipe, a device) is no firmware file:
+// it is refused without blocking, as a pipe with no writer would block a plain open.
+bool ReadWholeFile(const std::string& strPath, std::string& strContent) {
+    const CFileDescriptor file{::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    struct stat info {};
+    if (file.nFd < 0 || ::fstat(file.nFd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    // The known size in one piece, then whatever a growing file has added.
+    strContent.resize(static_cast<size_t>(info.st_size));
+    size_t nHave = 0;
+    while (nHave < strContent.size()) {
+        const ssize_t nRead = ReadSome(file.nFd, strContent.data() + nHave, strContent.size() - nHave);
+        if (nRead < 0) return false;
+        if (nRead == 0) break;
+        nHave += static_cast<size_t>(nRead);
+    }
+    strContent.resize(nHave);
+    char aBuffer[1 << 14];
+    for (;;) {
+        const ssize_t nRead = ReadSome(file.nFd, aBuffer, sizeof(aBuffer));
+        if (nRead < 0) return false;
+        if (nRead == 0) return true;
+        strContent.append(aBuffer, static_cast<size_t>(nRead));
+    }
 }
 
 }  // namespace
@@ -98,9 +122,8 @@ RecordHeader CHexImage::ParseRecordHeader(std::string_view strLine) {
 
 bool CHexImage::Load(const std::string& strPath) {
     std::string strContent;
-    bool bOpened = false;
     // A read error after opening fails the load as a whole: half a firmware must never be sent.
-    if (!ReadWholeFile(strPath, strContent, bOpened)) return false;
+    if (!ReadWholeFile(strPath, strContent)) return false;
     if (const size_t nEnd = strContent.find(kCtrlZ); nEnd != std::string::npos)
         strContent.resize(nEnd);
 

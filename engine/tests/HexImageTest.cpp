@@ -184,7 +184,8 @@ TEST(ImageLoad, FailedLoadLeavesTheImageAsItWas) {
     ASSERT_EQ(image.GetTargetType(), 5);
     const auto missing = std::filesystem::temp_directory_path() / "korvi_no_such_dir" / "x.hex";
     EXPECT_FALSE(image.Load(missing.string()));
-    // A folder opens but cannot be read: a read error after opening.
+    // Opens as a regular file, but reading its start fails: a read error after opening.
+    EXPECT_FALSE(image.Load("/proc/self/mem"));
     EXPECT_FALSE(image.Load(std::filesystem::temp_directory_path().string()));
     EXPECT_EQ(image.GetLineCount(), 3);
     EXPECT_EQ(image.GetLine(1), aLines[1]);
