@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+
+#include <string>
+
+#include "ByteTarget.h"
+#include "HexImage.h"
+#include "MessageBox.h"
+#include "UpdateEngine.h"
+#include "UpdateHost.h"
+#include "WinCom.h"
+
+class QComboBox;
+class QMenu;
+class QProgressBar;
+
+// The main window (template 102): port list, HEX file, progress and status; owns the
+// channel, the image and the engine, drives the engine with two timers and hands it every
+// received byte. Runs as a modal dialog without a parent.
+class CFlashDlg : public QDialog, public CUpdateHost, public CByteTarget {
+public:
+    CFlashDlg();
+    ~CFlashDlg() override;
+
+    // OnInitDialog, then the modal run; returns the dialog's result.
+    int DoModal();
+    // Runs once, after the controls exist and before any handler.
+    bool OnInitDialog();
+    // System commands: the About box for ids 16..31, default handling for the rest.
+    void OnSysCommand(unsigned nID);
+
+    // Where the window's notices go; unset means real message boxes. Set before OnInitDialog.
+    void SetMessageBoxSeam(MessageBoxFn fnMessageBox) { m_fnMessageBox = std::move(fnMessageBox); }
+
+    QWidget* GetDlgItem(int nId) const;
+    QMenu* GetSystemMenu() const { return m_pSysMenu; }
+
+    // Read-only views.
+    int GetPortNumber() const { return m_nComPort; }
+    const std::string& GetPathText() const { return m_strPath; }
+    const std::string& GetStatusText() const { return m_strStatus; }
+    const std::string& GetErrorCountText() const { return m_strErrorCount; }
+    int GetProgressMax() const { return m_nProgressMax; }
+    int GetProgressPos() const;
+    const CUpdateEngine& GetEngine() const { return m_engine; }
+    const CHexImage& GetImage() const { return m_image; }
+    bool IsPortOpen() const { return m_com.IsOpen(); }
+    bool IsFastTimerRunning() const { return m_nTimer101 != 0; }
+
+    // CUpdateHost
+    bool IsOpen() override;
+    void Close() override;
+    bool Open(const std::string& cMode) override;
+    bool Write(const uint8_t* pData, uint32_t nLength) override;
+    void SetProgressPos(int nPos) override;
+    void SetStatusText(const std::string& strText) override;
+    void SetErrorCountText(const std::string& strText) override;
+    void Refresh() override;
+    void ShowMessage(const std::string& strText) override;
+
+    // CByteTarget, on the receive thread.
+    bool SendByte(uint32_t nMsgId, uint32_t nWParam, const std::atomic<bool>& bRun) override;
+
+protected:
+    void accept() override;  // OnOK
+    bool event(QEvent* pEvent) override;
+    void timerEvent(QTimerEvent* pEvent) override;
+    void contextMenuEvent(QContextMenuEvent* pEvent) override;
+
+private:
+    void UpdateData(bool bSaveAndValidate);
+    void MessageBox(const std::string& strText, unsigned nStyle);
+    void SetProgressRange(int nMax);
+    void EnableStart(bool bEnable);
+    // Load followed by the after-load steps: remember, Start button, status, range.
+    void LoadHexFile(const std::string& strPath);
+    // The fast timer rests while a step could do nothing (Idle, Finished).
+    void PaceFastTimer();
+    bool IsUpdateRunning() const;
+
+    void OnSelChangePort();
+    void OnOpen();
+    void OnStartFlash();
+    void OnAbout();
+
+    QProgressBar* m_pProgress = nullptr;
+    QComboBox* m_pPortList = nullptr;
+    std::string m_strPath;
+    std::string m_strStatus;
+    std::string m_strErrorCount;
+    QIcon m_hIcon;
+    int m_nTimer101 = 0;
+    int m_nTimer102 = 0;
+    CWinCom m_com;
+    int m_nComPort = 0;
+
+    CHexImage m_image;
+    CUpdateEngine m_engine;
+
+    int m_nProgressMax = 0;
+    bool m_bInitDone = false;
+    QMenu* m_pSysMenu = nullptr;
+    MessageBoxFn m_fnMessageBox;
+};

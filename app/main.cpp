@@ -1,0 +1,7 @@
+#include "FlashApp.h"
+
+int main(int argc, char** argv) {
+    CFlashApp app(argc, argv);
+    app.InitInstance();
+    return 0;
+}

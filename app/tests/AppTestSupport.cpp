@@ -1,0 +1,120 @@
+#include "AppTestSupport.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QTest>
+#include <QTimer>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+#include "HexImage.h"
+#include "HexRecord.h"
+#include "PortMap.h"
+#include "Resources.h"
+
+void AppTest::SetUp() {
+    ASSERT_TRUE(m_dir.isValid());
+    m_strOldDir = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
+    CComPortMap::Instance().SetEnumerate(false);
+    CComPortMap::Instance().ClearPins();
+}
+
+void AppTest::TearDown() {
+    CComPortMap::Instance().ClearPins();
+    QDir::setCurrent(m_strOldDir);
+}
+
+CPtyPair& AppTest::PinPty(int nCom) {
+    auto pPty = std::make_unique<CPtyPair>();
+    EXPECT_TRUE(pPty->Create());
+    CComPortMap::Instance().Pin(nCom, pPty->SlavePath());
+    m_aPtys.push_back(std::move(pPty));
+    return *m_aPtys.back();
+}
+
+void AppTest::PinMissing(int nCom) {
+    CComPortMap::Instance().Pin(nCom, Path("no-such-device"));
+}
+
+std::string AppTest::Path(const std::string& strName) const {
+    return m_dir.filePath(QString::fromStdString(strName)).toStdString();
+}
+
+void AppTest::WriteFile(const std::string& strPath, const std::string& strText) {
+    std::ofstream file(strPath, std::ios::binary | std::ios::trunc);
+    file << strText;
+}
+
+std::string AppTest::ReadFile(const std::string& strPath) {
+    std::ifstream file(strPath, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::string AppTest::Config(int nComPort, const std::string& strHexFile) {
+    return "<profile><Main><COM-Port>" + std::to_string(nComPort) + "</COM-Port><Hex-File>" +
+           strHexFile + "</Hex-File></Main></profile>";
+}
+
+std::unique_ptr<CFlashDlg> AppTest::MakeWindow() {
+    auto pDlg = std::make_unique<CFlashDlg>();
+    pDlg->SetMessageBoxSeam([this](const std::string& strText, unsigned nStyle) {
+        m_aBoxes.emplace_back(strText, nStyle);
+    });
+    return pDlg;
+}
+
+bool WaitUntil(const std::function<bool()>& bDone, int nMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    while (!bDone()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        QTest::qWait(2);
+    }
+    return true;
+}
+
+std::string MakeHexText(int nType, int nRecords) {
+    std::string strText = MakeHexLinearRecord(0) + "\r\n";
+    for (int i = 0; i < nRecords; ++i) {
+        std::string strData(16, static_cast<char>('a' + i % 26));
+        if (i == 2 && nType != 0) strData.replace(1, 13, GetTargetInfo(nType).szMarker);
+        strText += MakeHexDataRecord(static_cast<uint16_t>(i * 16), strData) + "\r\n";
+    }
+    return strText + MakeHexEofRecord() + "\r\n";
+}
+
+std::vector<std::string> PortEntries(const CFlashDlg& dlg) {
+    const auto* pList = static_cast<QComboBox*>(dlg.GetDlgItem(res::IDC_PORT));
+    std::vector<std::string> aEntries;
+    for (int i = 0; i < pList->count(); ++i)
+        aEntries.push_back(pList->itemText(i).toStdString());
+    return aEntries;
+}
+
+void PickPort(CFlashDlg& dlg, const std::string& strEntry) {
+    auto* pList = static_cast<QComboBox*>(dlg.GetDlgItem(res::IDC_PORT));
+    const int nIndex = pList->findText(QString::fromStdString(strEntry));
+    ASSERT_GE(nIndex, 0) << strEntry;
+    pList->setCurrentIndex(nIndex);
+    emit pList->activated(nIndex);
+}
+
+struct CModalWatcher::Impl {
+    QTimer timer;
+};
+
+CModalWatcher::CModalWatcher(std::function<void(QWidget*)> fnSeen)
+    : m_pImpl(std::make_unique<Impl>()) {
+    m_pImpl->timer.setInterval(10);
+    QObject::connect(&m_pImpl->timer, &QTimer::timeout, [fnSeen] {
+        if (QWidget* pModal = QApplication::activeModalWidget()) fnSeen(pModal);
+    });
+    m_pImpl->timer.start();
+}
+
+CModalWatcher::~CModalWatcher() = default;

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "FlashDlg.h"
+#include "PtyPair.h"
+
+// Each test works in a scratch directory of its own (Config.xml lives in the current one)
+// and sees only the ports it pins: pseudo-terminals, never the machine's serial ports.
+class AppTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A pseudo-terminal pinned as COMn; kept alive by the fixture.
+    CPtyPair& PinPty(int nCom);
+    // COMn names a device path that cannot be opened.
+    void PinMissing(int nCom);
+
+    std::string Path(const std::string& strName) const;
+    static void WriteFile(const std::string& strPath, const std::string& strText);
+    static std::string ReadFile(const std::string& strPath);
+    static std::string Config(int nComPort, const std::string& strHexFile);
+
+    // The window with its notices recorded instead of shown.
+    std::unique_ptr<CFlashDlg> MakeWindow();
+
+    std::vector<std::pair<std::string, unsigned>> m_aBoxes;
+
+private:
+    QTemporaryDir m_dir;
+    QString m_strOldDir;
+    std::vector<std::unique_ptr<CPtyPair>> m_aPtys;
+};
+
+// Runs the event loop until bDone() holds or nMs have passed; returns bDone().
+bool WaitUntil(const std::function<bool()>& bDone, int nMs);
+
+// A HEX file of nRecords 16-byte data records; the marker of nType (0: none) sits in record 2.
+std::string MakeHexText(int nType, int nRecords);
+
+// Entries of the port list, in order.
+std::vector<std::string> PortEntries(const CFlashDlg& dlg);
+// The operator picks the entry with that text.
+void PickPort(CFlashDlg& dlg, const std::string& strEntry);
+
+// While alive, answers every modal window that opens: fnSeen gets it and closes it.
+class CModalWatcher {
+public:
+    explicit CModalWatcher(std::function<void(QWidget*)> fnSeen);
+    ~CModalWatcher();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_pImpl;
+};

@@ -1,0 +1,123 @@
+// Operator commands that need no target: Open, About and the system menu.
+#include <QAction>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+
+#include "AboutDlg.h"
+#include "AppTestSupport.h"
+#include "DialogLayout.h"
+#include "Resources.h"
+
+using namespace res;
+
+namespace {
+
+QString StatusLine(const CFlashDlg& dlg) {
+    return static_cast<QLabel*>(dlg.GetDlgItem(IDC_STATUS))->text();
+}
+
+// Clicks "Open" and answers the file dialog with strPath; returns the dialog's filters.
+QStringList OpenThroughDialog(CFlashDlg& dlg, const std::string& strPath) {
+    QStringList aFilters;
+    CModalWatcher watcher([&](QWidget* pModal) {
+        auto* pFileDialog = qobject_cast<QFileDialog*>(pModal);
+        if (!pFileDialog) return;
+        aFilters = pFileDialog->nameFilters();
+        // Typed into the name field, as an operator would; also a name of no file.
+        auto* pName = pFileDialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(pName, nullptr);
+        pName->setText(QString::fromStdString(strPath));
+        static_cast<QDialog*>(pFileDialog)->accept();  // public there
+    });
+    static_cast<QPushButton*>(dlg.GetDlgItem(IDC_OPEN))->click();
+    return aFilters;
+}
+
+}  // namespace
+
+TEST_F(AppTest, OpenLoadsKnownAndUnknownFiles) {
+    auto pDlg = MakeWindow();
+    pDlg->OnInitDialog();
+    QString strStatusWhenBoxShown;
+    pDlg->SetMessageBoxSeam([&](const std::string& strText, unsigned nStyle) {
+        m_aBoxes.emplace_back(strText, nStyle);
+        strStatusWhenBoxShown = StatusLine(*pDlg);
+    });
+
+    const std::string strKnown = Path("known.hex");
+    WriteFile(strKnown, MakeHexText(3, 20));
+    EXPECT_EQ(OpenThroughDialog(*pDlg, strKnown), QStringList{"Hex file (*.hex)"});
+    EXPECT_EQ(StatusLine(*pDlg), "File contains 22 lines");
+    EXPECT_TRUE(pDlg->GetDlgItem(IDC_START)->isEnabled());
+    EXPECT_EQ(pDlg->GetProgressMax(), 22);
+    EXPECT_EQ(static_cast<QLineEdit*>(pDlg->GetDlgItem(IDC_PATH))->text().toStdString(), strKnown);
+    EXPECT_EQ(ReadFile("Config.xml"), Config(0, strKnown));
+    EXPECT_TRUE(m_aBoxes.empty());
+
+    // Unknown target: the box comes before the status line changes.
+    const std::string strUnknown = Path("unknown.hex");
+    WriteFile(strUnknown, MakeHexText(0, 20));
+    OpenThroughDialog(*pDlg, strUnknown);
+    ASSERT_EQ(m_aBoxes.size(), 1u);
+    EXPECT_EQ(m_aBoxes[0], (std::pair<std::string, unsigned>{"Unknown file!", MB_OK}));
+    EXPECT_EQ(strStatusWhenBoxShown, "File contains 22 lines");
+    EXPECT_EQ(StatusLine(*pDlg), "Unknown Hexfile");
+    EXPECT_FALSE(pDlg->GetDlgItem(IDC_START)->isEnabled());
+    EXPECT_EQ(pDlg->GetProgressMax(), 0);
+    EXPECT_EQ(ReadFile("Config.xml"), Config(0, strUnknown));
+
+    // A typed name of no file: shown, nothing else changes.
+    const std::string strTyped = Path("typed.hex");
+    OpenThroughDialog(*pDlg, strTyped);
+    EXPECT_EQ(static_cast<QLineEdit*>(pDlg->GetDlgItem(IDC_PATH))->text().toStdString(), strTyped);
+    EXPECT_EQ(StatusLine(*pDlg), "Unknown Hexfile");
+    EXPECT_EQ(ReadFile("Config.xml"), Config(0, strUnknown));
+    EXPECT_EQ(pDlg->GetImage().GetLineCount(), 22);
+    EXPECT_EQ(m_aBoxes.size(), 1u);
+}
+
+TEST_F(AppTest, SystemCommandsSixteenToThirtyOneOpenAbout) {
+    auto pDlg = MakeWindow();
+    pDlg->OnInitDialog();
+
+    std::vector<QString> aSeen;
+    CModalWatcher watcher([&](QWidget* pModal) {
+        if (auto* pAbout = dynamic_cast<CAboutDlg*>(pModal)) {
+            aSeen.push_back(pAbout->windowTitle());
+            pAbout->reject();
+        }
+    });
+    auto AboutCount = [&](const std::function<void()>& fnAct) {
+        aSeen.clear();
+        fnAct();
+        return aSeen.size();
+    };
+
+    EXPECT_EQ(AboutCount([&] { pDlg->OnSysCommand(15); }), 0u);
+    EXPECT_EQ(AboutCount([&] { pDlg->OnSysCommand(16); }), 1u);
+    EXPECT_EQ(AboutCount([&] { pDlg->OnSysCommand(31); }), 1u);
+    EXPECT_EQ(AboutCount([&] { pDlg->OnSysCommand(32); }), 0u);
+    EXPECT_EQ(AboutCount([&] { pDlg->GetSystemMenu()->actions().back()->trigger(); }), 1u);
+    EXPECT_EQ(AboutCount([&] { static_cast<QPushButton*>(pDlg->GetDlgItem(IDC_ABOUT))->click(); }),
+              1u);
+    EXPECT_EQ(aSeen, std::vector<QString>{"About Korvi Flasher"});
+}
+
+TEST_F(AppTest, AboutBoxFollowsTemplate100) {
+    CAboutDlg about;
+    EXPECT_EQ(about.parent(), nullptr);
+    std::vector<QString> aTexts;
+    for (QLabel* pLabel : about.findChildren<QLabel*>())
+        aTexts.push_back(pLabel->text());
+    EXPECT_NE(std::find(aTexts.begin(), aTexts.end(), "Korvi  Flasher V1.41"), aTexts.end());
+    auto* pOk = qobject_cast<QPushButton*>(FindControl(about, IDOK));
+    ASSERT_NE(pOk, nullptr);
+    EXPECT_TRUE(pOk->isDefault());
+    about.show();
+    pOk->click();
+    EXPECT_EQ(about.result(), QDialog::Accepted);
+    EXPECT_FALSE(about.isVisible());
+}

@@ -1,0 +1,203 @@
+// Start-up of the window: settings, remembered file and port, port list, template.
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+
+#include <termios.h>
+
+#include "AppTestSupport.h"
+#include "DialogLayout.h"
+#include "Resources.h"
+
+using namespace res;
+
+namespace {
+
+speed_t ToolSpeed(const CPtyPair& pty) {
+    termios tio{};
+    return pty.ReadToolSettings(tio) ? cfgetospeed(&tio) : 0;
+}
+
+QString ControlText(const CFlashDlg& dlg, int nId) {
+    QWidget* pWidget = dlg.GetDlgItem(nId);
+    if (auto* pEdit = qobject_cast<QLineEdit*>(pWidget)) return pEdit->text();
+    if (auto* pLabel = qobject_cast<QLabel*>(pWidget)) return pLabel->text();
+    return static_cast<QPushButton*>(pWidget)->text();
+}
+
+}  // namespace
+
+TEST_F(AppTest, FirstStartWritesTheDefaultsAndOpensNoPort) {
+    PinPty(1);
+    auto pDlg = MakeWindow();
+    ASSERT_TRUE(pDlg->OnInitDialog());
+
+    EXPECT_EQ(
+        ReadFile("Config.xml"),
+        "<profile><Main><COM-Port>0</COM-Port><Hex-File>select file</Hex-File></Main></profile>");
+    EXPECT_EQ(pDlg->GetPortNumber(), 0);
+    EXPECT_EQ(PortEntries(*pDlg), (std::vector<std::string>{"<none>", "COM1"}));
+    EXPECT_EQ(static_cast<QComboBox*>(pDlg->GetDlgItem(IDC_PORT))->currentIndex(), 0);
+    EXPECT_FALSE(pDlg->IsPortOpen());
+    EXPECT_FALSE(pDlg->GetDlgItem(IDC_START)->isEnabled());
+    EXPECT_EQ(ControlText(*pDlg, IDC_PATH), "select file");
+    EXPECT_EQ(ControlText(*pDlg, IDC_STATUS), "");
+    EXPECT_EQ(ControlText(*pDlg, IDC_ERRCOUNT), "0");
+    EXPECT_TRUE(m_aBoxes.empty());
+
+    // Nothing is written at the end of the run either.
+    pDlg.reset();
+    EXPECT_EQ(
+        ReadFile("Config.xml"),
+        "<profile><Main><COM-Port>0</COM-Port><Hex-File>select file</Hex-File></Main></profile>");
+}
+
+TEST_F(AppTest, WindowFollowsTemplate102) {
+    auto pDlg = MakeWindow();
+    pDlg->OnInitDialog();
+
+    EXPECT_EQ(pDlg->windowTitle(), "Korvi Flasher V1.41");
+    EXPECT_FALSE(pDlg->windowFlags() & (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
+                                        Qt::WindowSystemMenuHint));
+    EXPECT_EQ(pDlg->minimumSize(), pDlg->maximumSize());
+    EXPECT_EQ(pDlg->parent(), nullptr);
+
+    const CDialogUnits du(pDlg->font());
+    EXPECT_EQ(pDlg->size(), du.MapSize(320, 164));
+    EXPECT_EQ(pDlg->GetDlgItem(IDOK)->geometry(), du.Map(250, 131, 50, 14));
+    EXPECT_EQ(pDlg->GetDlgItem(IDC_START)->geometry(), du.Map(55, 131, 190, 15));
+    EXPECT_EQ(pDlg->GetDlgItem(IDC_PROGRESS)->geometry(), du.Map(56, 73, 190, 14));
+    EXPECT_EQ(pDlg->GetDlgItem(IDC_STATUS)->geometry(), du.Map(57, 93, 185, 8));
+    // The closed list is as tall as the style makes it; its place and width follow the template.
+    const QRect rcList = pDlg->GetDlgItem(IDC_PORT)->geometry();
+    EXPECT_EQ(rcList.topLeft(), du.Map(56, 23, 49, 44).topLeft());
+    EXPECT_EQ(rcList.width(), du.Map(56, 23, 49, 44).width());
+
+    EXPECT_TRUE(static_cast<QPushButton*>(pDlg->GetDlgItem(IDOK))->isDefault());
+    EXPECT_EQ(ControlText(*pDlg, IDOK), "Exit");
+    EXPECT_EQ(ControlText(*pDlg, IDC_OPEN), "Open");
+    EXPECT_EQ(ControlText(*pDlg, IDC_START), "Start Flash");
+    EXPECT_EQ(ControlText(*pDlg, IDC_ABOUT), "About");
+    EXPECT_TRUE(static_cast<QLineEdit*>(pDlg->GetDlgItem(IDC_PATH))->isReadOnly());
+    EXPECT_TRUE(pDlg->GetDlgItem(IDC_ERRCOUNT)->isHidden());
+
+    // Tab order: Exit, port list, path, Open, Start Flash, About.
+    std::vector<int> aOrder;
+    QWidget* pWidget = pDlg->GetDlgItem(IDOK);
+    for (int i = 0; i < 6; ++i) {
+        aOrder.push_back(pWidget->property("ctrlId").toInt());
+        do
+            pWidget = pWidget->nextInFocusChain();
+        while (!(pWidget->focusPolicy() & Qt::TabFocus) || pWidget->isHidden());
+    }
+    EXPECT_EQ(aOrder, (std::vector<int>{IDOK, IDC_PORT, IDC_PATH, IDC_OPEN, IDC_START, IDC_ABOUT}));
+
+    // The About item comes after a separator at the end of the system menu's stand-in.
+    const QList<QAction*> aActions = pDlg->GetSystemMenu()->actions();
+    ASSERT_EQ(aActions.size(), 2);
+    EXPECT_TRUE(aActions[0]->isSeparator());
+    EXPECT_EQ(aActions[1]->text(), QString::fromUtf8("Inf&o \xC3\xBC"
+                                                     "ber TOV220/GEX480 Flasher..."));
+    EXPECT_EQ(aActions[1]->data().toUInt(), 16u);
+    EXPECT_FALSE(pDlg->windowIcon().isNull());
+}
+
+TEST_F(AppTest, RememberedPortThatCannotBeOpenedIsReported) {
+    const std::string strConfig = Config(3, "select file");
+    WriteFile("Config.xml", strConfig);
+    PinMissing(3);
+    auto pDlg = MakeWindow();
+    pDlg->OnInitDialog();
+
+    ASSERT_EQ(m_aBoxes.size(), 1u);
+    EXPECT_EQ(m_aBoxes[0].first, "opening COM port failed (COM3:19200,N,8,1)");
+    EXPECT_EQ(m_aBoxes[0].second, MB_ICONSTOP);
+    EXPECT_FALSE(pDlg->IsPortOpen());
+    EXPECT_EQ(pDlg->GetPortNumber(), 3);
+    EXPECT_EQ(PortEntries(*pDlg), std::vector<std::string>{"<none>"});
+    EXPECT_EQ(ReadFile("Config.xml"), strConfig);
+
+    // A port beyond the probed range is still opened at start-up.
+    m_aBoxes.clear();
+    WriteFile("Config.xml", Config(20, "select file"));
+    auto pSecond = MakeWindow();
+    pSecond->OnInitDialog();
+    ASSERT_EQ(m_aBoxes.size(), 1u);
+    EXPECT_EQ(m_aBoxes[0].first, "opening COM port failed (COM20:19200,N,8,1)");
+}
+
+TEST_F(AppTest, PortListIsSortedAndSelectsTheRememberedPort) {
+    CPtyPair& com1 = PinPty(1);
+    CPtyPair& com2 = PinPty(2);
+    PinPty(10);
+    WriteFile("Config.xml", Config(2, "select file"));
+    auto pDlg = MakeWindow();
+    pDlg->OnInitDialog();
+
+    EXPECT_EQ(PortEntries(*pDlg), (std::vector<std::string>{"<none>", "COM1", "COM10", "COM2"}));
+    const auto* pList = static_cast<QComboBox*>(pDlg->GetDlgItem(IDC_PORT));
+    EXPECT_EQ(pList->currentText(), "COM2");
+    EXPECT_EQ(pList->itemData(1, Qt::ToolTipRole).toString().toStdString(), com1.SlavePath());
+    EXPECT_EQ(pList->itemData(3, Qt::ToolTipRole).toString().toStdString(), com2.SlavePath());
+    EXPECT_TRUE(pDlg->IsPortOpen());
+    EXPECT_EQ(ToolSpeed(com2), static_cast<speed_t>(B19200));
+    EXPECT_TRUE(m_aBoxes.empty());
+}
+
+TEST_F(AppTest, PortChangeReopensAtNineSixHundredAndRemembersEvenAFailure) {
+    CPtyPair& com1 = PinPty(1);
+    PinPty(5);
+    WriteFile("Config.xml", Config(1, "select file"));
+    auto pDlg = MakeWindow();
+    pDlg->OnInitDialog();
+    ASSERT_EQ(ToolSpeed(com1), static_cast<speed_t>(B19200));
+
+    // The entry of the open port: closed and opened again, now at 9600.
+    PickPort(*pDlg, "COM1");
+    EXPECT_TRUE(pDlg->IsPortOpen());
+    EXPECT_EQ(ToolSpeed(com1), static_cast<speed_t>(B9600));
+
+    // A listed port that has gone away.
+    PinMissing(5);
+    PickPort(*pDlg, "COM5");
+    ASSERT_EQ(m_aBoxes.size(), 1u);
+    EXPECT_EQ(m_aBoxes[0].first, "opening COM port failed (COM5:9600,N,8,1)");
+    EXPECT_EQ(m_aBoxes[0].second, MB_ICONSTOP);
+    EXPECT_FALSE(pDlg->IsPortOpen());
+    EXPECT_EQ(ReadFile("Config.xml"), Config(5, "select file"));
+
+    // "<none>" closes the port and keeps number and settings.
+    PickPort(*pDlg, "COM1");
+    ASSERT_TRUE(pDlg->IsPortOpen());
+    const std::string strBefore = ReadFile("Config.xml");
+    PickPort(*pDlg, "<none>");
+    EXPECT_FALSE(pDlg->IsPortOpen());
+    EXPECT_EQ(pDlg->GetPortNumber(), 1);
+    EXPECT_EQ(ReadFile("Config.xml"), strBefore);
+    EXPECT_EQ(m_aBoxes.size(), 1u);
+}
+
+TEST_F(AppTest, RememberedFileLoadsWhenItsPathHoldsDotHex) {
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(Path("fw.hex"))));
+    const std::string strBin = Path("fw.hex/image.bin");
+    WriteFile(strBin, MakeHexText(3, 10));
+    WriteFile("Config.xml", Config(0, strBin));
+    auto pDlg = MakeWindow();
+    pDlg->OnInitDialog();
+    EXPECT_TRUE(pDlg->GetDlgItem(IDC_START)->isEnabled());
+    EXPECT_EQ(ControlText(*pDlg, IDC_STATUS), "File contains 12 lines");
+    EXPECT_EQ(pDlg->GetProgressMax(), 12);
+
+    // The same file under a name without it is not loaded.
+    const std::string strOther = Path("image.bin");
+    WriteFile(strOther, MakeHexText(3, 10));
+    WriteFile("Config.xml", Config(0, strOther));
+    auto pSecond = MakeWindow();
+    pSecond->OnInitDialog();
+    EXPECT_FALSE(pSecond->GetDlgItem(IDC_START)->isEnabled());
+    EXPECT_EQ(pSecond->GetImage().GetLineCount(), 0);
+    EXPECT_EQ(ControlText(*pSecond, IDC_STATUS), "");
+}
