@@ -33,7 +33,8 @@ public:
     // Builds the five signature texts from the markers; idempotent.
     void BuildSignatures();
 
-    // False when the file cannot be opened or read; the image is then unchanged.
+    // False when the file cannot be opened or read, or is no regular file (a folder, pipe or
+    // device); the image is then unchanged. Builds the signature texts if still missing.
     bool Load(const std::string& strPath);
 
     int GetLineCount() const { return static_cast<int>(m_aLines.size()); }
