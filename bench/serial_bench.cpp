@@ -64,13 +64,13 @@ void RunUpdate(benchmark::State& state, int nType, bool bWire) {
     for (auto _ : state) {
         SimTargetOptions options;
         options.nType = nType;
-        options.nGreetEveryMs = 20;
         options.bWire = bWire;
         CSimTarget target(options);
         target.Start();
         CComPortMap::Instance().SetEnumerate(false);
         CComPortMap::Instance().Pin(8, target.Path());
         CUpdateRig rig;
+        rig.SetResetButton([&] { target.Reset(); }, 200);
         rig.LoadFile(strFile);
         if (!rig.RunUpdate(8, 600000) || rig.Status() != "Update successful") {
             return state.SkipWithError("update failed");

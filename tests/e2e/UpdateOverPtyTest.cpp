@@ -45,7 +45,6 @@ UpdateResult UpdateOverPty(int nType, int nDataLines, const BootloaderFaults& fa
     SimTargetOptions options;
     options.nType = nType;
     options.faults = faults;
-    options.nGreetEveryMs = 100;
     options.bWire = true;
     CSimTarget target(options);
     EXPECT_TRUE(target.Start());
@@ -57,6 +56,7 @@ UpdateResult UpdateOverPty(int nType, int nDataLines, const BootloaderFaults& fa
     run.expected = ImageOfLines(aLines);
     {
         CUpdateRig rig;
+        rig.SetResetButton([&] { target.Reset(); });
         EXPECT_TRUE(rig.LoadFile(WriteTempFile(JoinLines(aLines, "\r\n"))));
         EXPECT_EQ(rig.Image().GetTargetType(), nType);
         EXPECT_TRUE(rig.RunUpdate(kCom, nTimeoutMs)) << "last status: " << rig.Status();
@@ -118,7 +118,6 @@ TEST(UpdateOverPty, FileErrorEndsTheUpdate) {
 TEST(UpdateOverPty, UnpluggedTargetLeavesTheToolResponsiveAndAFreshRunSucceeds) {
     SimTargetOptions options;
     options.nType = 2;
-    options.nGreetEveryMs = 100;
     options.bWire = true;
     options.strLink = testing::TempDir() + "korvi-e2e-link-" + std::to_string(::getpid());
     CSimTarget target(options);
@@ -128,6 +127,7 @@ TEST(UpdateOverPty, UnpluggedTargetLeavesTheToolResponsiveAndAFreshRunSucceeds) 
     const std::vector<std::string> aLines = MakeFirmware(2, 200);
 
     CUpdateRig rig;
+    rig.SetResetButton([&] { target.Reset(); });
     ASSERT_TRUE(rig.LoadFile(WriteTempFile(JoinLines(aLines, "\r\n"))));
     std::thread unplug([&] {
         while (target.Counters().nAccepted < 20) std::this_thread::sleep_for(std::chrono::milliseconds(2));

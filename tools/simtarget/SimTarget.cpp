@@ -62,8 +62,11 @@ std::string CSimTarget::Path() const {
 }
 
 bool CSimTarget::StartThread() {
-    m_nWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_nWake < 0) return false;
+    {
+        std::lock_guard lock(m_mutex);
+        m_nWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (m_nWake < 0) return false;
+    }
     m_bRun = true;
     m_thread = std::thread([this] { Run(); });
     return true;
@@ -75,6 +78,7 @@ void CSimTarget::StopThread() {
     const uint64_t nOne = 1;
     [[maybe_unused]] ssize_t n = ::write(m_nWake, &nOne, sizeof nOne);
     m_thread.join();
+    std::lock_guard lock(m_mutex);
     ::close(m_nWake);
     m_nWake = -1;
 }

@@ -42,6 +42,7 @@ bool CUpdateRig::RunUpdate(int nCom, int nTimeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
     auto nextSecond = Clock::now() + std::chrono::seconds(1);
     auto transferStart = Clock::time_point::max();
+    auto nextReset = Clock::now();
     m_dTransferSeconds = 0;
     while (Clock::now() < deadline) {
         m_queue.PumpFor(1);
@@ -49,6 +50,10 @@ bool CUpdateRig::RunUpdate(int nCom, int nTimeoutMs) {
         if (bSecond) nextSecond += std::chrono::seconds(1);
         m_engine.OnTimer(bSecond);
         const auto now = Clock::now();
+        if (m_fnReset && m_strStatus == "Please reset Korvi device..." && now >= nextReset) {
+            m_fnReset();
+            nextReset = now + std::chrono::milliseconds(m_nResetRepeatMs);
+        }
         if (m_engine.GetState() == Transfer && transferStart == Clock::time_point::max()) transferStart = now;
         if (IsFinalStatus(m_strStatus) && !m_engine.IsBusy()) {
             if (transferStart != Clock::time_point::max()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,12 @@ public:
     ~CUpdateRig() override;
 
     bool LoadFile(const std::string& strPath);
+    // The operator's hand on the target's reset button: pressed while the tool asks for a
+    // reset, again every nRepeatMs while it keeps asking.
+    void SetResetButton(std::function<void()> fnPress, int nRepeatMs = 1000) {
+        m_fnReset = std::move(fnPress);
+        m_nResetRepeatMs = nRepeatMs;
+    }
     // Opens COMn at 19200 as the window does at start-up, then runs one update to its end.
     // False when no final status came within nTimeoutMs.
     bool RunUpdate(int nCom, int nTimeoutMs);
@@ -51,5 +58,7 @@ private:
     std::string m_strErrorCount;
     std::vector<std::string> m_aMessages;
     int m_nProgress = 0;
+    std::function<void()> m_fnReset;
+    int m_nResetRepeatMs = 1000;
     double m_dTransferSeconds = 0;
 };
