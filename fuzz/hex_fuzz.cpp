@@ -47,7 +47,8 @@ public:
         Check(::ftruncate(m_nFd, 0) == 0, "truncate failed");
         size_t nDone = 0;
         while (nDone < nSize) {
-            const ssize_t n = ::pwrite(m_nFd, pData + nDone, nSize - nDone, static_cast<off_t>(nDone));
+            const ssize_t n =
+                ::pwrite(m_nFd, pData + nDone, nSize - nDone, static_cast<off_t>(nDone));
             Check(n > 0, "write failed");
             nDone += static_cast<size_t>(n);
         }
@@ -59,7 +60,9 @@ private:
     std::string m_strPath;
 };
 
-bool IsHexDigit(char ch) { return HexDigitValue(ch) >= 0; }
+bool IsHexDigit(char ch) {
+    return HexDigitValue(ch) >= 0;
+}
 
 // Length field: at most two hex digits after the ":".
 size_t RecordLength(std::string_view strLine) {
@@ -74,7 +77,8 @@ size_t RecordLength(std::string_view strLine) {
 std::string DataText(std::string_view strLine) {
     if (strLine.size() <= 9 || strLine[0] != ':' || !IsHexDigit(strLine[1])) return {};
     std::string strData(strLine.substr(9, 2 * RecordLength(strLine)));
-    for (char& ch : strData) ch = static_cast<char>(ch & 0x7F);
+    for (char& ch : strData)
+        ch = static_cast<char>(ch & 0x7F);
     return strData;
 }
 
@@ -110,11 +114,13 @@ void CheckHeader(const std::string& strLine) {
     }
     // Where both fields are complete, the header is what ":%02X%04X" reads.
     bool bComplete = strLine.size() >= 7;
-    for (size_t i = 1; bComplete && i < 7; ++i) bComplete = IsHexDigit(strLine[i]);
+    for (size_t i = 1; bComplete && i < 7; ++i)
+        bComplete = IsHexDigit(strLine[i]);
     if (bComplete) {
         unsigned nLength = 0, nAddress = 0;
         Check(std::sscanf(strLine.c_str(), ":%02X%04X", &nLength, &nAddress) == 2, "sscanf");
-        Check(header.nLength == nLength && header.nAddress == nAddress, "header differs from scanf");
+        Check(header.nLength == nLength && header.nAddress == nAddress,
+              "header differs from scanf");
     }
 }
 
@@ -130,7 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     const std::string_view file(reinterpret_cast<const char*>(pData), nSize);
     const std::string_view prefix = file.substr(0, file.find('\x1A'));
     size_t nLineEnds = 0;
-    for (const char ch : prefix) nLineEnds += ch == '\n' ? 1 : 0;
+    for (const char ch : prefix)
+        nLineEnds += ch == '\n' ? 1 : 0;
     const size_t nExpected = nLineEnds + ((!prefix.empty() && prefix.back() != '\n') ? 1 : 0);
     Check(static_cast<size_t>(image.GetLineCount()) == nExpected, "line count");
 

@@ -1,8 +1,9 @@
 // Files no firmware tool should meet, and files that change under the loader: every one
 // loads with a defined result or fails with the old image kept, promptly and in bounded memory.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,7 +53,8 @@ protected:
         // A known image that every failed load must leave as it is.
         LoadLines(m_image, MakeFirmware(3, 4));
         m_aOldLines.clear();
-        for (int i = 0; i < m_image.GetLineCount(); ++i) m_aOldLines.push_back(m_image.GetLine(i));
+        for (int i = 0; i < m_image.GetLineCount(); ++i)
+            m_aOldLines.push_back(m_image.GetLine(i));
         ASSERT_EQ(m_image.GetTargetType(), 3);
     }
     void TearDown() override { fs::remove_all(m_dir); }
@@ -165,9 +167,9 @@ TEST_F(HostileHexFile, SeventyThousandLinesAreAllKeptAndCounted) {
 TEST_F(HostileHexFile, ColonOnlyLinesAreEmptyRecordsOnPageZero) {
     const std::string strSig = Signature(4);
     // A ":" line between the halves of a marker makes it span three lines: not found.
-    ASSERT_TRUE(m_image.Load(Write("colons.hex", ":\n:\n:06000000" + strSig.substr(0, 12) +
-                                                     "\n:\n:07000600" + strSig.substr(12) +
-                                                     "\n:")));
+    ASSERT_TRUE(
+        m_image.Load(Write("colons.hex", ":\n:\n:06000000" + strSig.substr(0, 12) +
+                                             "\n:\n:07000600" + strSig.substr(12) + "\n:")));
     ASSERT_EQ(m_image.GetLineCount(), 6);
     for (const int i : {0, 1, 3, 5}) {
         EXPECT_EQ(m_image.GetLine(i), ":");
@@ -175,8 +177,8 @@ TEST_F(HostileHexFile, ColonOnlyLinesAreEmptyRecordsOnPageZero) {
         EXPECT_EQ(header.nLength + header.nAddress + header.nPage, 0);
     }
     EXPECT_EQ(m_image.GetTargetType(), 0);
-    ASSERT_TRUE(m_image.Load(Write("halves.hex", ":06000000" + strSig.substr(0, 12) +
-                                                     "\n:07000600" + strSig.substr(12))));
+    ASSERT_TRUE(m_image.Load(Write(
+        "halves.hex", ":06000000" + strSig.substr(0, 12) + "\n:07000600" + strSig.substr(12))));
     EXPECT_EQ(m_image.GetTargetType(), 4);
 }
 
