@@ -44,7 +44,8 @@ void BM_ReplyToOwnerLatency(benchmark::State& state) {
         bGot = false;
         const auto t0 = Clock::now();
         pty.WriteAll("~", 1);
-        while (!bGot) queue.PumpFor(1);
+        while (!bGot)
+            queue.PumpFor(1);
         const double dUs = std::chrono::duration<double, std::micro>(tGot - t0).count();
         aMicros.push_back(dUs);
         state.SetIterationTime(dUs / 1e6);
@@ -85,14 +86,32 @@ void RunUpdate(benchmark::State& state, int nType, bool bWire) {
     if (bWire) state.counters["of_wire_time"] = dTransfer / dWire;
 }
 
-void BM_FullUpdateNoWire(benchmark::State& state) { RunUpdate(state, 1, false); }
-BENCHMARK(BM_FullUpdateNoWire)->Arg(2000)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+void BM_FullUpdateNoWire(benchmark::State& state) {
+    RunUpdate(state, 1, false);
+}
+BENCHMARK(BM_FullUpdateNoWire)
+    ->Arg(2000)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
-void BM_FullUpdateWire115200(benchmark::State& state) { RunUpdate(state, 1, true); }
-BENCHMARK(BM_FullUpdateWire115200)->Arg(1000)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+void BM_FullUpdateWire115200(benchmark::State& state) {
+    RunUpdate(state, 1, true);
+}
+BENCHMARK(BM_FullUpdateWire115200)
+    ->Arg(1000)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
-void BM_FullUpdateWire19200(benchmark::State& state) { RunUpdate(state, 3, true); }
-BENCHMARK(BM_FullUpdateWire19200)->Arg(300)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+void BM_FullUpdateWire19200(benchmark::State& state) {
+    RunUpdate(state, 3, true);
+}
+BENCHMARK(BM_FullUpdateWire19200)
+    ->Arg(300)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -39,7 +39,8 @@ bool CByteQueue::HandleOne(std::unique_lock<std::mutex>& lock) {
 int CByteQueue::Pump() {
     std::unique_lock lock(m_mutex);
     int n = 0;
-    while (HandleOne(lock)) ++n;
+    while (HandleOne(lock))
+        ++n;
     return n;
 }
 
@@ -48,7 +49,8 @@ int CByteQueue::PumpFor(int nMs) {
     std::unique_lock lock(m_mutex);
     int n = 0;
     while (true) {
-        while (HandleOne(lock)) ++n;
+        while (HandleOne(lock))
+            ++n;
         if (m_cvPosted.wait_until(lock, deadline, [this] { return !m_queue.empty(); })) continue;
         return n;
     }

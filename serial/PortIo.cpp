@@ -52,7 +52,9 @@ void MakeLine(termios& rTio, const LineSettings& ls) {
     cfsetospeed(&rTio, nSpeed);
 }
 
-unsigned long ModemRequest(int nOn) { return nOn == 1 ? TIOCMBIS : TIOCMBIC; }
+unsigned long ModemRequest(int nOn) {
+    return nOn == 1 ? TIOCMBIS : TIOCMBIC;
+}
 
 void SetModemLine(int nFd, int nLine, int nOn) {
     if (nFd < 0) return;

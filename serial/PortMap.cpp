@@ -13,7 +13,8 @@ namespace {
 // "ttyUSB10" -> {"ttyUSB", 10}; a name without a trailing number gets -1.
 std::pair<std::string, long> SplitNumber(const std::string& strName) {
     size_t n = strName.size();
-    while (n > 0 && std::isdigit(static_cast<unsigned char>(strName[n - 1]))) --n;
+    while (n > 0 && std::isdigit(static_cast<unsigned char>(strName[n - 1])))
+        --n;
     if (n == strName.size()) return {strName, -1};
     return {strName.substr(0, n), std::stol(strName.substr(n))};
 }
@@ -97,7 +98,8 @@ std::vector<std::string> CComPortMap::EnumerateDevices() const {
     std::vector<std::string> all;
     for (auto* pGroup : {&usb, &acm, &other}) {
         std::sort(pGroup->begin(), pGroup->end(), NaturalLess);
-        for (const auto& strName : *pGroup) all.push_back((fs::path(strDev) / strName).string());
+        for (const auto& strName : *pGroup)
+            all.push_back((fs::path(strDev) / strName).string());
     }
     return all;
 }
@@ -111,15 +113,18 @@ std::string CComPortMap::DeviceFor(int nCom) const {
         pins = m_pins;
     }
     std::set<std::string> pinned;
-    for (const auto& [n, strPath] : pins) pinned.insert(Canonical(strPath));
+    for (const auto& [n, strPath] : pins)
+        pinned.insert(Canonical(strPath));
     std::vector<std::string> free;
     for (const auto& strPath : EnumerateDevices()) {
         if (!pinned.count(Canonical(strPath))) free.push_back(strPath);
     }
     // Unpinned numbers take the free devices in order: COMn gets the k-th, k counting the
     // unpinned numbers below n.
-    const auto nBelow = static_cast<size_t>(
-        std::count_if(pins.begin(), pins.end(), [nCom](const auto& p) { return p.first >= 1 && p.first < nCom; }));
+    const auto nBelow =
+        static_cast<size_t>(std::count_if(pins.begin(), pins.end(), [nCom](const auto& p) {
+            return p.first >= 1 && p.first < nCom;
+        }));
     const size_t nIndex = static_cast<size_t>(nCom - 1) - nBelow;
     return nIndex < free.size() ? free[nIndex] : std::string();
 }

@@ -33,4 +33,4 @@ private:
 };
 
 // Body of the receive thread of channel rCom.
-void ReceiveThread(ReceiveSession& rSession, CWinCom& rCom);
+void ReceiveThread(ReceiveSession& s, CWinCom& rCom);

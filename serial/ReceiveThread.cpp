@@ -112,7 +112,8 @@ void CWinCom::OnReceive(const uint8_t* pBytes, uint32_t nCount) {
     if (m_nMsgId == 0 || m_pTarget == nullptr) return;
     const std::atomic<bool>& bRun = t_pRun != nullptr ? *t_pRun : g_bAlwaysRun;
     for (uint32_t i = 0; i < nCount; ++i) {
-        const auto nWParam = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(pBytes[i])));
+        const auto nWParam =
+            static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(pBytes[i])));
         // Once the run flag drops, this byte and the rest are dropped.
         if (!bRun || !m_pTarget->SendByte(m_nMsgId, nWParam, bRun)) return;
     }

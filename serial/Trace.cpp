@@ -13,7 +13,7 @@ std::function<void(const std::string&)> g_sink;
 
 // Opened on first use from the environment; nullptr means silent.
 FILE* Destination() {
-    static FILE* pFile = [] () -> FILE* {
+    static FILE* pFile = []() -> FILE* {
         const char* szTarget = std::getenv("KORVI_SERIAL_TRACE");
         if (szTarget == nullptr || *szTarget == '\0') return nullptr;
         if (std::strcmp(szTarget, "stderr") == 0) return stderr;
@@ -35,7 +35,9 @@ std::string FormatErrorLine(const char* szContext, long nCode) {
     return strLine;
 }
 
-void Error(const char* szContext, long nCode) { Line(FormatErrorLine(szContext, nCode)); }
+void Error(const char* szContext, long nCode) {
+    Line(FormatErrorLine(szContext, nCode));
+}
 
 void Line(const std::string& strLine) {
     std::lock_guard lock(g_mutex);

@@ -43,9 +43,12 @@ CWinCom::~CWinCom() {
     if (m_hPort >= 0) Close();
 }
 
-bool CWinCom::IsOpen() const { return m_hPort >= 0; }
+bool CWinCom::IsOpen() const {
+    return m_hPort >= 0;
+}
 
-bool CWinCom::Open(std::string cMode) {
+// The mode string is taken by value, as callers have always passed it.
+bool CWinCom::Open(std::string cMode) {  // NOLINT(performance-unnecessary-value-param)
     // Reopening over a live channel would orphan its receive thread.
     if (m_hPort >= 0) Close();
     const int nFd = portio::OpenExclusive(DeviceFor(cMode));
@@ -84,7 +87,8 @@ bool CWinCom::Open(std::string cMode) {
 
     auto pSession = std::make_shared<ReceiveSession>(nFd, nWake);
     try {
-        if (TestHooks::bFailThreadStart.exchange(false)) throw std::system_error(EAGAIN, std::generic_category());
+        if (TestHooks::bFailThreadStart.exchange(false))
+            throw std::system_error(EAGAIN, std::generic_category());
         m_receiveThread = std::thread([pSession, this] { ReceiveThread(*pSession, *this); });
     } catch (const std::system_error&) {
         m_strLastError = "CWinCom::Open(); AfxBeginThread -> Fehler";
@@ -96,7 +100,7 @@ bool CWinCom::Open(std::string cMode) {
     return true;
 }
 
-bool CWinCom::TestComDevice(std::string cMode) {
+bool CWinCom::TestComDevice(std::string cMode) {  // NOLINT(performance-unnecessary-value-param)
     const std::string strName = DeviceNameFromMode(cMode);
     serialtrace::Line("cMode>" + cMode + "< TestComDevice Port:>" + strName + "< \n");
     const int nFd = portio::OpenExclusive(DeviceFor(cMode));
@@ -164,7 +168,8 @@ bool CWinCom::Write(const uint8_t* pData, uint32_t nLength) {
             serialtrace::Error("CWinCom::Write():WriteFile():; \r\n", errno);
             break;
         }
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd fd{m_hPort, POLLOUT, 0};
         const int nReady = left.count() > 0 ? ::poll(&fd, 1, static_cast<int>(left.count())) : 0;
         if (nReady < 0 && errno == EINTR) continue;
@@ -186,6 +191,10 @@ bool CWinCom::Write(const uint8_t* pData, uint32_t nLength) {
     return true;
 }
 
-void CWinCom::SetDtr(int nOn) { portio::SetModemLine(m_hPort, TIOCM_DTR, nOn); }
+void CWinCom::SetDtr(int nOn) {
+    portio::SetModemLine(m_hPort, TIOCM_DTR, nOn);
+}
 
-void CWinCom::SetRts(int nOn) { portio::SetModemLine(m_hPort, TIOCM_RTS, nOn); }
+void CWinCom::SetRts(int nOn) {
+    portio::SetModemLine(m_hPort, TIOCM_RTS, nOn);
+}

@@ -45,9 +45,9 @@ public:
 private:
     void ReleaseSession();
 
-    int m_hPort = -1;                             // fd of the open device, -1 when closed
-    std::shared_ptr<ReceiveSession> m_pSession;   // this Open's run flag, wake-up fd, end signal
+    int m_hPort = -1;                            // fd of the open device, -1 when closed
+    std::shared_ptr<ReceiveSession> m_pSession;  // this Open's run flag, wake-up fd, end signal
     std::thread m_receiveThread;
-    std::mutex m_writeLock;                       // serialises Write, nothing else
+    std::mutex m_writeLock;  // serialises Write, nothing else
     std::string m_strLastError;
 };

@@ -37,8 +37,8 @@ using Channel = PtyFixture;
 
 TEST_F(Channel, OpenGivesTheLineSettingsAndFlowControlSeenFromTheFarSide) {
     CWinCom com;
-    for (const auto& [szMode, nSpeed] : {std::pair{"COM5:115200,N,8,1", B115200},
-                                         std::pair{"COM5:19200,N,8,1", B19200}}) {
+    for (const auto& [szMode, nSpeed] :
+         {std::pair{"COM5:115200,N,8,1", B115200}, std::pair{"COM5:19200,N,8,1", B19200}}) {
         ASSERT_TRUE(com.Open(szMode)) << szMode;
         EXPECT_TRUE(com.IsOpen());
         termios tio{};
@@ -60,7 +60,7 @@ TEST_F(Channel, OpenGivesTheLineSettingsAndFlowControlSeenFromTheFarSide) {
 TEST_F(Channel, FailedOpensLeaveTheChannelClosedAndTheTextUntouched) {
     TraceCapture trace;
     CWinCom com;
-    EXPECT_FALSE(com.Open("115200,N,8,1"));  // no device part
+    EXPECT_FALSE(com.Open("115200,N,8,1"));       // no device part
     EXPECT_FALSE(com.Open("COM9:115200,N,8,1"));  // nothing behind COM9
     EXPECT_NE(trace.Text().find("CWinCom::Open()::CreateFile(); \r\n GetLastError(2) returned: \""),
               std::string::npos);
@@ -132,7 +132,8 @@ TEST_F(Channel, WriteSendsTheWholeBlockEvenWhenTheDriverTakesItInParts) {
     CWinCom com;
     ASSERT_TRUE(com.Open("COM5:115200,N,8,1"));
     std::string strBlock;
-    for (int i = 0; strBlock.size() < 200000; ++i) strBlock += ":10" + std::to_string(i) + "\n";
+    for (int i = 0; strBlock.size() < 200000; ++i)
+        strBlock += ":10" + std::to_string(i) + "\n";
     std::string strGot;
     std::thread reader([&] { strGot = m_pty.ReadFor(1000, strBlock.size()); });
     EXPECT_TRUE(com.Write(reinterpret_cast<const uint8_t*>(strBlock.data()),
@@ -150,7 +151,8 @@ TEST_F(Channel, WriteHeldByXoffEndsAtTheLimitAndTheNextWriteGoesOutAlone) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // line discipline takes it
     const std::string strStuck(300, 'S');
     EXPECT_TRUE(com.Write(reinterpret_cast<const uint8_t*>(strStuck.data()), 300));
-    EXPECT_NE(trace.Text().find("CWinCom::Write()::GetOverlappedResult(); \r\n"), std::string::npos);
+    EXPECT_NE(trace.Text().find("CWinCom::Write()::GetOverlappedResult(); \r\n"),
+              std::string::npos);
     ASSERT_TRUE(m_pty.WriteAll(&chXon, 1));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const uint8_t abNext[] = {':', '0', '0', '@'};
@@ -188,5 +190,6 @@ TEST_F(Channel, DestroyingOrReopeningAnOpenChannelGivesThePortBack) {
 
 TEST(ModemLines, OnlyOneAssertsTheLine) {
     EXPECT_EQ(portio::ModemRequest(1), static_cast<unsigned long>(TIOCMBIS));
-    for (int n : {0, 2, -1, 255}) EXPECT_EQ(portio::ModemRequest(n), static_cast<unsigned long>(TIOCMBIC)) << n;
+    for (int n : {0, 2, -1, 255})
+        EXPECT_EQ(portio::ModemRequest(n), static_cast<unsigned long>(TIOCMBIC)) << n;
 }

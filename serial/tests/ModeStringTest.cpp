@@ -39,10 +39,10 @@ TEST(ModeString, ParsesTheFormsInUse) {
 }
 
 TEST(ModeString, RejectsWhatItCannotRead) {
-    for (const char* sz : {"", "COM3", "COM3:", "COM3:19200,N,8", "COM3:19200,N,8,1,",
-                           "COM3:19200,N,8,1x", "COM3:12345,N,8,1", "COM3:19200,X,8,1",
-                           "COM3:19200,N,9,1", "COM3:19200,N,8,3", "COM3:19200,,8,1",
-                           "COM3:-9600,N,8,1", "COM3: 9600,N,8,1", "COM3:99999999999,N,8,1"}) {
+    for (const char* sz :
+         {"", "COM3", "COM3:", "COM3:19200,N,8", "COM3:19200,N,8,1,", "COM3:19200,N,8,1x",
+          "COM3:12345,N,8,1", "COM3:19200,X,8,1", "COM3:19200,N,9,1", "COM3:19200,N,8,3",
+          "COM3:19200,,8,1", "COM3:-9600,N,8,1", "COM3: 9600,N,8,1", "COM3:99999999999,N,8,1"}) {
         LineSettings ls;
         ls.nBaud = 4242;
         EXPECT_FALSE(ParseLineSettings(sz, ls)) << sz;

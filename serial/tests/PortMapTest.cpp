@@ -17,12 +17,13 @@ protected:
         fs::remove_all(m_root);
         fs::create_directories(Dev());
         fs::create_directories(Sys());
-        for (const char* sz : {"ttyUSB10", "ttyUSB2", "ttyUSB1", "ttyACM0"}) AddTty(sz, true);
-        AddTty("ttyS0", true, "4");   // UART found
-        AddTty("ttyS1", true, "0");   // unknown UART: nothing there
-        AddTty("ttyS2", true);        // no type at all
+        for (const char* sz : {"ttyUSB10", "ttyUSB2", "ttyUSB1", "ttyACM0"})
+            AddTty(sz, true);
+        AddTty("ttyS0", true, "4");  // UART found
+        AddTty("ttyS1", true, "0");  // unknown UART: nothing there
+        AddTty("ttyS2", true);       // no type at all
         AddTty("ttyAMA0", true);
-        AddTty("tty5", false);        // virtual console
+        AddTty("tty5", false);  // virtual console
         fs::create_directories(Dev() / "serial/by-id");
         fs::create_symlink(Dev() / "ttyUSB2", Dev() / "serial/by-id/usb-adapter");
         Map().ClearPins();

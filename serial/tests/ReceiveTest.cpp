@@ -51,7 +51,8 @@ class StuckOwner : public CByteTarget {
 public:
     bool SendByte(uint32_t, uint32_t, const std::atomic<bool>& bRun) override {
         ++m_nCalls;
-        while (bRun) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (bRun)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return false;
     }
     std::atomic<int> m_nCalls{0};
@@ -83,7 +84,8 @@ TEST_F(Receive, BytesArriveInOrderWithSignExtendedValues) {
     const uint8_t ab[] = {'A', 'B', '\n', 'C', 0xB0, 0x00, '\r', 0x7F, 0x80};
     ASSERT_TRUE(m_pty.WriteAll(ab, sizeof ab));
     ASSERT_TRUE(PumpCount(sizeof ab));
-    const std::vector<uint32_t> expected = {0x41, 0x42, 0x0A, 0x43, 0xFFFFFFB0u, 0, 0x0D, 0x7F, 0xFFFFFF80u};
+    const std::vector<uint32_t> expected = {0x41, 0x42, 0x0A, 0x43,       0xFFFFFFB0u,
+                                            0,    0x0D, 0x7F, 0xFFFFFF80u};
     EXPECT_EQ(m_aGot, expected);
     EXPECT_EQ(m_aGot[4] & 0xFF, 0xB0u);
 }
@@ -98,7 +100,8 @@ TEST_F(Receive, LargeBurstArrivesCompleteInReadsOfAtMost1024) {
     ASSERT_TRUE(m_pty.WriteAll(ab.data(), ab.size()));
     ASSERT_TRUE(PumpCount(ab.size()));
     ASSERT_EQ(m_aGot.size(), ab.size());
-    for (size_t i = 0; i < ab.size(); ++i) ASSERT_EQ(m_aGot[i] & 0xFF, ab[i]) << i;
+    for (size_t i = 0; i < ab.size(); ++i)
+        ASSERT_EQ(m_aGot[i] & 0xFF, ab[i]) << i;
     uint32_t nSum = 0;
     for (uint32_t n : m_com.Counts()) {
         EXPECT_LE(n, 1024u);
@@ -146,7 +149,8 @@ TEST_F(Receive, CloseDuringBlockedDeliveryNeitherDeadlocksNorDeliversMore) {
     ASSERT_TRUE(m_com.Open("COM5:19200,N,8,1"));
     ASSERT_TRUE(m_pty.WriteAll("xyz", 3));
     const auto tWait = Clock::now();
-    while (owner.m_nCalls == 0 && MsSince(tWait) < 3000) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    while (owner.m_nCalls == 0 && MsSince(tWait) < 3000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     ASSERT_EQ(owner.m_nCalls, 1);
     const auto t = Clock::now();
     m_com.Close();

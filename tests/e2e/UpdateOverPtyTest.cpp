@@ -22,8 +22,10 @@ std::map<uint32_t, uint8_t> ImageOfLines(const std::vector<std::string>& aLines)
     for (const std::string& strLine : aLines) {
         DecodedHexRecord rec;
         if (!DecodeHexRecord(strLine, rec)) continue;
-        if (rec.nType == 0x02 && rec.abData.size() == 2) nBase = ((rec.abData[0] << 8) | rec.abData[1]) << 4;
-        if (rec.nType == 0x04 && rec.abData.size() == 2) nBase = ((rec.abData[0] << 8) | rec.abData[1]) << 16;
+        if (rec.nType == 0x02 && rec.abData.size() == 2)
+            nBase = ((rec.abData[0] << 8) | rec.abData[1]) << 4;
+        if (rec.nType == 0x04 && rec.abData.size() == 2)
+            nBase = ((rec.abData[0] << 8) | rec.abData[1]) << 16;
         if (rec.nType != 0x00) continue;
         for (size_t i = 0; i < rec.abData.size(); ++i) {
             image[nBase + static_cast<uint16_t>(rec.nAddress + i)] = rec.abData[i];
@@ -41,7 +43,8 @@ struct UpdateResult {
 };
 
 // One update of a generated firmware for nType through the channel to a simulated target.
-UpdateResult UpdateOverPty(int nType, int nDataLines, const BootloaderFaults& faults, int nTimeoutMs = 30000) {
+UpdateResult UpdateOverPty(int nType, int nDataLines, const BootloaderFaults& faults,
+                           int nTimeoutMs = 30000) {
     SimTargetOptions options;
     options.nType = nType;
     options.faults = faults;
@@ -130,7 +133,8 @@ TEST(UpdateOverPty, UnpluggedTargetLeavesTheToolResponsiveAndAFreshRunSucceeds) 
     rig.SetResetButton([&] { target.Reset(); });
     ASSERT_TRUE(rig.LoadFile(WriteTempFile(JoinLines(aLines, "\r\n"))));
     std::thread unplug([&] {
-        while (target.Counters().nAccepted < 20) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        while (target.Counters().nAccepted < 20)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         target.HangUp();
     });
     EXPECT_FALSE(rig.RunUpdate(kCom, 3000));  // the target went silent mid-transfer

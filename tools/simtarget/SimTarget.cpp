@@ -14,11 +14,16 @@ namespace {
 
 const char* PhaseName(CBootloaderModel::Phase e) {
     switch (e) {
-        case CBootloaderModel::Phase::Off: return "off";
-        case CBootloaderModel::Phase::WaitEntry: return "waiting for entry";
-        case CBootloaderModel::Phase::Records: return "receiving records";
-        case CBootloaderModel::Phase::Done: return "done";
-        case CBootloaderModel::Phase::Failed: return "failed";
+        case CBootloaderModel::Phase::Off:
+            return "off";
+        case CBootloaderModel::Phase::WaitEntry:
+            return "waiting for entry";
+        case CBootloaderModel::Phase::Records:
+            return "receiving records";
+        case CBootloaderModel::Phase::Done:
+            return "done";
+        case CBootloaderModel::Phase::Failed:
+            return "failed";
     }
     return "?";
 }
@@ -28,7 +33,9 @@ const char* PhaseName(CBootloaderModel::Phase e) {
 CSimTarget::CSimTarget(const SimTargetOptions& options)
     : m_options(options), m_model(options.nType, options.faults) {}
 
-CSimTarget::~CSimTarget() { Stop(); }
+CSimTarget::~CSimTarget() {
+    Stop();
+}
 
 bool CSimTarget::Start() {
     if (m_thread.joinable()) return true;
@@ -105,7 +112,8 @@ void CSimTarget::Reset() {
         m_nextGreeting = Clock::now() + std::chrono::milliseconds(m_options.nGreetEveryMs);
     }
     const uint64_t nOne = 1;
-    if (m_nWake >= 0) [[maybe_unused]] ssize_t n = ::write(m_nWake, &nOne, sizeof nOne);
+    if (m_nWake >= 0) [[maybe_unused]]
+        ssize_t n = ::write(m_nWake, &nOne, sizeof nOne);
 }
 
 bool CSimTarget::WantsGreeting() const {
@@ -228,8 +236,9 @@ std::string CSimTarget::Summary() const {
                   "ignored %d; image %zu bytes\n",
                   m_options.nType, PhaseName(GetPhase()), v.nBaud, v.bIxon ? "in" : "-",
                   v.bIxoff ? "out" : "-", v.bCrtscts ? "on" : "off", v.bRaw ? "raw" : "not raw",
-                  static_cast<unsigned long long>(BytesIn()), static_cast<unsigned long long>(BytesOut()),
-                  c.nGreetings, c.nEntries, c.nRecords, c.nAccepted, c.nChecksumErrors, c.nPageErrors,
-                  c.nFileErrors, c.nLostReplies, c.nNoiseBytes, c.nIgnoredBytes, Image().size());
+                  static_cast<unsigned long long>(BytesIn()),
+                  static_cast<unsigned long long>(BytesOut()), c.nGreetings, c.nEntries, c.nRecords,
+                  c.nAccepted, c.nChecksumErrors, c.nPageErrors, c.nFileErrors, c.nLostReplies,
+                  c.nNoiseBytes, c.nIgnoredBytes, Image().size());
     return sz;
 }

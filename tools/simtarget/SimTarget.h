@@ -13,11 +13,11 @@
 #include "PtyPair.h"
 
 struct SimTargetOptions {
-    int nType = 1;                // 1..5; 0: a device that never greets
+    int nType = 1;  // 1..5; 0: a device that never greets
     BootloaderFaults faults;
-    std::string strLink;          // publish the tty's path here as a symlink ("": don't)
-    int nGreetEveryMs = 0;        // > 0: greet again every so often until the entry sequence came
-    bool bWire = false;           // hold bytes for their time on the wire at the tool's baud rate
+    std::string strLink;    // publish the tty's path here as a symlink ("": don't)
+    int nGreetEveryMs = 0;  // > 0: greet again every so often until the entry sequence came
+    bool bWire = false;     // hold bytes for their time on the wire at the tool's baud rate
 };
 
 // Line settings the tool gave its side of the tty, as the device sees them.

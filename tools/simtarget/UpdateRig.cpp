@@ -17,14 +17,18 @@ CUpdateRig::CUpdateRig()
 }
 
 // The channel goes first: its receive thread may be waiting on the queue.
-CUpdateRig::~CUpdateRig() { m_com.Close(); }
+CUpdateRig::~CUpdateRig() {
+    m_com.Close();
+}
 
-bool CUpdateRig::LoadFile(const std::string& strPath) { return m_image.Load(strPath); }
+bool CUpdateRig::LoadFile(const std::string& strPath) {
+    return m_image.Load(strPath);
+}
 
 bool CUpdateRig::IsFinalStatus(const std::string& strStatus) {
-    for (const char* sz : {"Update successful", "Checksum Error! Please try again!",
-                           "Page Error! Please try again!", "Fault! Please try again!",
-                           "File Error!", "Fehler"}) {
+    for (const char* sz :
+         {"Update successful", "Checksum Error! Please try again!", "Page Error! Please try again!",
+          "Fault! Please try again!", "File Error!", "Fehler"}) {
         if (strStatus == sz) return true;
     }
     return false;
@@ -54,7 +58,8 @@ bool CUpdateRig::RunUpdate(int nCom, int nTimeoutMs) {
             m_fnReset();
             nextReset = now + std::chrono::milliseconds(m_nResetRepeatMs);
         }
-        if (m_engine.GetState() == Transfer && transferStart == Clock::time_point::max()) transferStart = now;
+        if (m_engine.GetState() == Transfer && transferStart == Clock::time_point::max())
+            transferStart = now;
         if (IsFinalStatus(m_strStatus) && !m_engine.IsBusy()) {
             if (transferStart != Clock::time_point::max()) {
                 m_dTransferSeconds = std::chrono::duration<double>(now - transferStart).count();

@@ -42,7 +42,9 @@ public:
     bool IsOpen() override { return m_com.IsOpen(); }
     void Close() override { m_com.Close(); }
     bool Open(const std::string& cMode) override { return m_com.Open(cMode); }
-    bool Write(const uint8_t* pData, uint32_t nLength) override { return m_com.Write(pData, nLength); }
+    bool Write(const uint8_t* pData, uint32_t nLength) override {
+        return m_com.Write(pData, nLength);
+    }
     void SetProgressPos(int nPos) override { m_nProgress = nPos; }
     void SetStatusText(const std::string& strText) override { m_strStatus = strText; }
     void SetErrorCountText(const std::string& strText) override { m_strErrorCount = strText; }

@@ -71,18 +71,30 @@ int main(int argc, char** argv) {
             }
             return argv[++i];
         };
-        if (strArg == "--type") options.nType = std::atoi(value());
-        else if (strArg == "--link") options.strLink = value();
-        else if (strArg == "--greet-every") options.nGreetEveryMs = std::atoi(value());
-        else if (strArg == "--seed") options.faults.nSeed = static_cast<uint32_t>(std::strtoul(value(), nullptr, 10));
-        else if (strArg == "--checksum-errors") options.faults.dChecksumError = std::atof(value());
-        else if (strArg == "--page-errors") options.faults.dPageError = std::atof(value());
-        else if (strArg == "--lost-replies") options.faults.dLostReply = std::atof(value());
-        else if (strArg == "--noise") options.faults.dNoise = std::atof(value());
-        else if (strArg == "--file-error-at") options.faults.nFileErrorAtRecord = std::atoi(value());
-        else if (strArg == "--wire") options.bWire = true;
-        else if (strArg == "--image-out") strImageOut = value();
-        else if (strArg == "--quit-when-done") bQuitWhenDone = true;
+        if (strArg == "--type")
+            options.nType = std::atoi(value());
+        else if (strArg == "--link")
+            options.strLink = value();
+        else if (strArg == "--greet-every")
+            options.nGreetEveryMs = std::atoi(value());
+        else if (strArg == "--seed")
+            options.faults.nSeed = static_cast<uint32_t>(std::strtoul(value(), nullptr, 10));
+        else if (strArg == "--checksum-errors")
+            options.faults.dChecksumError = std::atof(value());
+        else if (strArg == "--page-errors")
+            options.faults.dPageError = std::atof(value());
+        else if (strArg == "--lost-replies")
+            options.faults.dLostReply = std::atof(value());
+        else if (strArg == "--noise")
+            options.faults.dNoise = std::atof(value());
+        else if (strArg == "--file-error-at")
+            options.faults.nFileErrorAtRecord = std::atoi(value());
+        else if (strArg == "--wire")
+            options.bWire = true;
+        else if (strArg == "--image-out")
+            strImageOut = value();
+        else if (strArg == "--quit-when-done")
+            bQuitWhenDone = true;
         else {
             Usage();
             return 2;
