@@ -6,6 +6,8 @@
 #include <map>
 #include <thread>
 
+#include "ByteQueue.h"
+#include "HexRecord.h"
 #include "PortMap.h"
 #include "SimTarget.h"
 #include "TestSupport.h"
@@ -145,5 +147,60 @@ TEST(UpdateOverPty, UnpluggedTargetLeavesTheToolResponsiveAndAFreshRunSucceeds) 
     ASSERT_TRUE(rig.RunUpdate(kCom, 30000)) << rig.Status();
     EXPECT_EQ(rig.Status(), "Update successful");
     EXPECT_EQ(target.Image(), ImageOfLines(aLines));
+    CComPortMap::Instance().ClearPins();
+}
+
+TEST(UpdateOverPty, TargetGreetingOnItsOwnIsEnoughForAnUpdate) {
+    SimTargetOptions options;
+    options.nType = 4;
+    options.nGreetEveryMs = 50;
+    CSimTarget target(options);
+    ASSERT_TRUE(target.Start());
+    CComPortMap::Instance().SetEnumerate(false);
+    CComPortMap::Instance().Pin(kCom, target.Path());
+    const std::vector<std::string> aLines = MakeFirmware(4, 30);
+    CUpdateRig rig;
+    ASSERT_TRUE(rig.LoadFile(WriteTempFile(JoinLines(aLines, "\r\n"))));
+    ASSERT_TRUE(rig.RunUpdate(kCom, 30000)) << rig.Status();
+    EXPECT_EQ(rig.Status(), "Update successful");
+    EXPECT_EQ(target.Image(), ImageOfLines(aLines));
+    CComPortMap::Instance().ClearPins();
+}
+
+TEST(SimTarget, GreetsAgainWhenTheToolMissedTheReadyCharacterButNotDuringTransfer) {
+    SimTargetOptions options;
+    options.nType = 3;
+    options.nGreetEveryMs = 50;
+    CSimTarget target(options);
+    ASSERT_TRUE(target.Start());
+    CComPortMap::Instance().SetEnumerate(false);
+    CComPortMap::Instance().Pin(kCom, target.Path());
+    std::string strGot;
+    CByteQueue queue([&](uint32_t, uint32_t n) { strGot.push_back(static_cast<char>(n)); });
+    CWinCom com;
+    com.m_nMsgId = 1;
+    com.m_pTarget = &queue;
+    ASSERT_TRUE(com.Open("COM7:19200,N,8,1"));
+    auto got = [&](const std::string& str) {
+        return queue.PumpUntil([&] { return strGot.find(str) != std::string::npos; }, 3000);
+    };
+    auto write = [&](const std::string& str) {
+        com.Write(reinterpret_cast<const uint8_t*>(str.data()), static_cast<uint32_t>(str.size()));
+    };
+    ASSERT_TRUE(got("!"));
+    write("^;]");
+    ASSERT_TRUE(got("?"));
+    strGot.clear();
+    // The "?" is taken as lost: silence, and the target is reset by itself.
+    ASSERT_TRUE(got("!"));
+    write("^;]");
+    ASSERT_TRUE(got("?"));
+    write(MakeHexDataRecord(0, "abc"));
+    ASSERT_TRUE(got("~"));
+    strGot.clear();
+    queue.PumpFor(300);
+    EXPECT_EQ(strGot, "");
+    EXPECT_EQ(target.ToolSettings().nBaud, 19200u);
+    com.Close();
     CComPortMap::Instance().ClearPins();
 }

@@ -118,8 +118,12 @@ void CSimTarget::Reset() {
 
 bool CSimTarget::WantsGreeting() const {
     const auto e = m_model.GetPhase();
+    // Entered but no record since: the tool may have missed the "?" and be waiting for a
+    // greeting again; Receive keeps this from firing while the tool is talking.
     return m_options.nGreetEveryMs > 0 &&
-           (e == CBootloaderModel::Phase::Off || e == CBootloaderModel::Phase::WaitEntry);
+           (e == CBootloaderModel::Phase::Off || e == CBootloaderModel::Phase::WaitEntry ||
+            (e == CBootloaderModel::Phase::Records &&
+             m_model.GetCounters().nRecords == m_nRecordsAtEntry));
 }
 
 CSimTarget::Clock::duration CSimTarget::ByteTime() const {
@@ -148,9 +152,17 @@ void CSimTarget::Receive(Clock::time_point now) {
     for (ssize_t i = 0; i < n; ++i) {
         // A byte is there once its stop bit is; its reply goes out after that.
         m_rxFree += byteTime;
+        const auto eBefore = m_model.GetPhase();
         std::string strReply;
         m_model.Feed(&abBuf[i], 1, strReply);
         Send(std::move(strReply), m_rxFree);
+        if (eBefore != CBootloaderModel::Phase::Records &&
+            m_model.GetPhase() == CBootloaderModel::Phase::Records) {
+            m_nRecordsAtEntry = m_model.GetCounters().nRecords;
+        }
+        if (WantsGreeting() && m_model.GetPhase() == CBootloaderModel::Phase::Records) {
+            m_nextGreeting = m_rxFree + std::chrono::milliseconds(m_options.nGreetEveryMs);
+        }
     }
 }
 

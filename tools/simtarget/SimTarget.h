@@ -16,7 +16,7 @@ struct SimTargetOptions {
     int nType = 1;  // 1..5; 0: a device that never greets
     BootloaderFaults faults;
     std::string strLink;    // publish the tty's path here as a symlink ("": don't)
-    int nGreetEveryMs = 0;  // > 0: greet again every so often until the entry sequence came
+    int nGreetEveryMs = 0;  // > 0: greet every so often until entered and a record came
     bool bWire = false;     // hold bytes for their time on the wire at the tool's baud rate
 };
 
@@ -43,7 +43,7 @@ public:
     // What the tool opens: the link when one was asked for, otherwise the tty itself.
     std::string Path() const;
 
-    // The reset button: greet now (and again every nGreetEveryMs until entered).
+    // The reset button: greet now (and again every nGreetEveryMs until the transfer began).
     void Reset();
     // Pulls the cable: the tool's side sees a hang-up. ComeBack plugs a new one in at the link
     // and resets the target.
@@ -85,6 +85,7 @@ private:
     Clock::time_point m_rxFree{};  // when the wire from the tool is next idle
     Clock::time_point m_txFree{};  // when the wire to the tool is next idle
     Clock::time_point m_nextGreeting = Clock::time_point::max();
+    int m_nRecordsAtEntry = -1;  // records counted when the entry sequence was last answered
     std::atomic<uint64_t> m_nBytesIn{0};
     std::atomic<uint64_t> m_nBytesOut{0};
     std::atomic<bool> m_bRun{false};
