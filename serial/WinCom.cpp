@@ -105,9 +105,10 @@ bool CWinCom::TestComDevice(std::string cMode) {  // NOLINT(performance-unnecess
     serialtrace::Line("cMode>" + cMode + "< TestComDevice Port:>" + strName + "< \n");
     const int nFd = portio::OpenExclusive(DeviceFor(cMode));
     if (nFd < 0) {
+        const int nErr = errno;
         m_strLastError = "Interface is not available or allocated by another application!";
         serialtrace::Line("cMode>" + cMode + "< TestComDevice Port:>" + strName +
-                          "< Error=" + std::to_string(errno) + "\n");
+                          "< Error=" + std::to_string(nErr) + "\n");
         return false;
     }
     ::tcflush(nFd, TCIOFLUSH);
@@ -115,9 +116,12 @@ bool CWinCom::TestComDevice(std::string cMode) {  // NOLINT(performance-unnecess
     const bool bSaved = ::tcgetattr(nFd, &saved) == 0;
     bool bOk = false;
     LineSettings ls;
-    if (!bSaved || !ParseLineSettings(SettingsFromMode(cMode), ls)) {
+    if (!ParseLineSettings(SettingsFromMode(cMode), ls)) {
         m_strLastError = "BuildCommDCB: Interface is not available!";
-    } else {
+        portio::CloseExclusive(nFd);
+        return false;
+    }
+    if (bSaved) {
         termios tio = saved;
         portio::MakeLine(tio, ls);
         tio.c_cflag |= CRTSCTS;  // output handshake on, XON/XOFF off
@@ -125,10 +129,11 @@ bool CWinCom::TestComDevice(std::string cMode) {  // NOLINT(performance-unnecess
         // tcsetattr succeeds when any part took; read back to see that the speed did.
         bOk = ::tcsetattr(nFd, TCSANOW, &tio) == 0 && ::tcgetattr(nFd, &applied) == 0 &&
               cfgetospeed(&applied) == BaudToSpeed(ls.nBaud);
-        if (!bOk) m_strLastError = "SetCommState: Interface is not available!";
         // Other programs find the port as it was.
         ::tcsetattr(nFd, TCSANOW, &saved);
     }
+    // Not a tty, or it did not take the settings.
+    if (!bOk) m_strLastError = "SetCommState: Interface is not available!";
     portio::CloseExclusive(nFd);
     return bOk;
 }

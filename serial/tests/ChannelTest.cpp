@@ -1,6 +1,9 @@
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -192,4 +195,20 @@ TEST(ModemLines, OnlyOneAssertsTheLine) {
     EXPECT_EQ(portio::ModemRequest(1), static_cast<unsigned long>(TIOCMBIS));
     for (int n : {0, 2, -1, 255})
         EXPECT_EQ(portio::ModemRequest(n), static_cast<unsigned long>(TIOCMBIC)) << n;
+}
+
+TEST_F(Channel, DeviceThatTakesNoLineSettingsFailsProbeAndOpen) {
+    const std::string strFile = testing::TempDir() + "not-a-tty-" + std::to_string(::getpid());
+    { std::ofstream(strFile) << "x"; }
+    CComPortMap::Instance().Pin(8, strFile);
+    TraceCapture trace;
+    CWinCom com;
+    EXPECT_FALSE(com.TestComDevice("COM8:9600,n,8,1"));
+    EXPECT_EQ(com.GetLastErrorText(), "SetCommState: Interface is not available!");
+    EXPECT_FALSE(com.Open("COM8:19200,N,8,1"));
+    EXPECT_FALSE(com.IsOpen());
+    EXPECT_NE(trace.Text().find("CWinCom::Open()::PurgeComm(); \r\n GetLastError("),
+              std::string::npos)
+        << trace.Text();
+    std::remove(strFile.c_str());
 }
