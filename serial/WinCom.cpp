@@ -28,7 +28,6 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kOpenPause{300};
 constexpr milliseconds kClosePause{500};
-constexpr milliseconds kCloseWait{150000};
 constexpr int kWriteLimitMs = 5000;
 
 std::string DeviceFor(const std::string& cMode) {
@@ -145,7 +144,7 @@ void CWinCom::Close() {
     SetDtr(0);
     SetRts(0);
     m_pSession->Wake();
-    if (m_pSession->WaitEnded(kCloseWait)) {
+    if (m_pSession->WaitEnded(milliseconds(TestHooks::nCloseWaitMs.load()))) {
         m_receiveThread.join();
     } else {
         // Stuck in a delivery that ignores the run flag: it keeps its own session (and with

@@ -33,9 +33,11 @@ public:
 
     const std::string& GetLastErrorText() const { return m_strLastError; }
 
-    // Test-only: makes the next Open fail at its thread start.
+    // Test-only: make the next Open fail at its thread start; shorten Close's wait for the
+    // receive thread (150000 ms) to reach what happens after it.
     struct TestHooks {
         static inline std::atomic<bool> bFailThreadStart{false};
+        static inline std::atomic<int> nCloseWaitMs{150000};
     };
 
     // Written by the owner before the first Open; 0 / nullptr mean no delivery.

@@ -191,3 +191,57 @@ TEST_F(Receive, FarEndGoneDoesNotSpinAndCloseStaysPrompt) {
     EXPECT_LT(MsSince(t), 3000);
     EXPECT_EQ(m_aGot.size(), 1u);
 }
+
+namespace {
+
+// An owner that ignores the run flag for its first byte, holding it until released; later
+// bytes go on to rNext.
+class DeafOwner : public CByteTarget {
+public:
+    explicit DeafOwner(CByteTarget& rNext) : m_rNext(rNext) {}
+    bool SendByte(uint32_t nMsgId, uint32_t nWParam, const std::atomic<bool>& bRun) override {
+        if (m_nCalls++ > 0) return m_rNext.SendByte(nMsgId, nWParam, bRun);
+        while (!m_bRelease)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return true;
+    }
+    std::atomic<int> m_nCalls{0};
+    std::atomic<bool> m_bRelease{false};
+
+private:
+    CByteTarget& m_rNext;
+};
+
+}  // namespace
+
+TEST_F(Receive, ThreadOutlivingCloseNeitherDeliversNorTouchesTheNextSession) {
+    DeafOwner deaf(m_queue);
+    m_com.m_pTarget = &deaf;
+    ASSERT_TRUE(m_com.Open("COM5:19200,N,8,1"));
+    ASSERT_TRUE(m_pty.WriteAll("123", 3));
+    const auto tWait = Clock::now();
+    while (deaf.m_nCalls == 0 && MsSince(tWait) < 3000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(deaf.m_nCalls, 1);
+    CWinCom::TestHooks::nCloseWaitMs = 100;
+    m_com.Close();
+    CWinCom::TestHooks::nCloseWaitMs = 150000;
+    EXPECT_FALSE(m_com.IsOpen());
+    // The stranded thread still holds the old port; a later Open elsewhere gets a fresh run.
+    CWinCom probe;
+    EXPECT_FALSE(probe.TestComDevice("COM5:9600,n,8,1"));
+    CPtyPair other;
+    ASSERT_TRUE(other.Create());
+    CComPortMap::Instance().Pin(6, other.SlavePath());
+    ASSERT_TRUE(m_com.Open("COM6:19200,N,8,1"));
+    deaf.m_bRelease = true;
+    ASSERT_TRUE(other.WriteAll("x", 1));
+    ASSERT_TRUE(PumpCount(1));
+    m_queue.PumpFor(200);
+    EXPECT_EQ(m_aGot, std::vector<uint32_t>{'x'});
+    EXPECT_EQ(deaf.m_nCalls, 2);  // "1" held, then "x": "2" and "3" were never delivered
+    m_com.Close();
+    // Once it ended, the old port was given back.
+    EXPECT_TRUE(probe.TestComDevice("COM5:9600,n,8,1"));
+}
