@@ -36,6 +36,20 @@ std::map<uint32_t, uint8_t> ImageOfLines(const std::vector<std::string>& aLines)
     return image;
 }
 
+// A simulated target, started and pinned as COM7 for the test's lifetime.
+struct PinnedTarget {
+    explicit PinnedTarget(const SimTargetOptions& options) : target(options) {
+        EXPECT_TRUE(target.Start());
+        CComPortMap::Instance().SetEnumerate(false);
+        CComPortMap::Instance().Pin(kCom, target.Path());
+    }
+    ~PinnedTarget() { CComPortMap::Instance().ClearPins(); }
+    PinnedTarget(const PinnedTarget&) = delete;
+    PinnedTarget& operator=(const PinnedTarget&) = delete;
+
+    CSimTarget target;
+};
+
 struct UpdateResult {
     std::string strStatus;
     std::map<uint32_t, uint8_t> expected;
@@ -51,10 +65,8 @@ UpdateResult UpdateOverPty(int nType, int nDataLines, const BootloaderFaults& fa
     options.nType = nType;
     options.faults = faults;
     options.bWire = true;
-    CSimTarget target(options);
-    EXPECT_TRUE(target.Start());
-    CComPortMap::Instance().SetEnumerate(false);
-    CComPortMap::Instance().Pin(kCom, target.Path());
+    PinnedTarget pinned(options);
+    CSimTarget& target = pinned.target;
 
     const std::vector<std::string> aLines = MakeFirmware(nType, nDataLines);
     UpdateResult run;
@@ -70,7 +82,6 @@ UpdateResult UpdateOverPty(int nType, int nDataLines, const BootloaderFaults& fa
     }
     run.received = target.Image();
     run.counters = target.Counters();
-    CComPortMap::Instance().ClearPins();
     return run;
 }
 
@@ -125,10 +136,8 @@ TEST(UpdateOverPty, UnpluggedTargetLeavesTheToolResponsiveAndAFreshRunSucceeds) 
     options.nType = 2;
     options.bWire = true;
     options.strLink = testing::TempDir() + "korvi-e2e-link-" + std::to_string(::getpid());
-    CSimTarget target(options);
-    ASSERT_TRUE(target.Start());
-    CComPortMap::Instance().SetEnumerate(false);
-    CComPortMap::Instance().Pin(kCom, target.Path());
+    PinnedTarget pinned(options);
+    CSimTarget& target = pinned.target;
     const std::vector<std::string> aLines = MakeFirmware(2, 200);
 
     CUpdateRig rig;
@@ -147,34 +156,28 @@ TEST(UpdateOverPty, UnpluggedTargetLeavesTheToolResponsiveAndAFreshRunSucceeds) 
     ASSERT_TRUE(rig.RunUpdate(kCom, 30000)) << rig.Status();
     EXPECT_EQ(rig.Status(), "Update successful");
     EXPECT_EQ(target.Image(), ImageOfLines(aLines));
-    CComPortMap::Instance().ClearPins();
 }
 
 TEST(UpdateOverPty, TargetGreetingOnItsOwnIsEnoughForAnUpdate) {
     SimTargetOptions options;
     options.nType = 4;
     options.nGreetEveryMs = 50;
-    CSimTarget target(options);
-    ASSERT_TRUE(target.Start());
-    CComPortMap::Instance().SetEnumerate(false);
-    CComPortMap::Instance().Pin(kCom, target.Path());
+    PinnedTarget pinned(options);
+    CSimTarget& target = pinned.target;
     const std::vector<std::string> aLines = MakeFirmware(4, 30);
     CUpdateRig rig;
     ASSERT_TRUE(rig.LoadFile(WriteTempFile(JoinLines(aLines, "\r\n"))));
     ASSERT_TRUE(rig.RunUpdate(kCom, 30000)) << rig.Status();
     EXPECT_EQ(rig.Status(), "Update successful");
     EXPECT_EQ(target.Image(), ImageOfLines(aLines));
-    CComPortMap::Instance().ClearPins();
 }
 
 TEST(SimTarget, GreetsAgainWhenTheToolMissedTheReadyCharacterButNotDuringTransfer) {
     SimTargetOptions options;
     options.nType = 3;
     options.nGreetEveryMs = 50;
-    CSimTarget target(options);
-    ASSERT_TRUE(target.Start());
-    CComPortMap::Instance().SetEnumerate(false);
-    CComPortMap::Instance().Pin(kCom, target.Path());
+    PinnedTarget pinned(options);
+    CSimTarget& target = pinned.target;
     std::string strGot;
     CByteQueue queue([&](uint32_t, uint32_t n) { strGot.push_back(static_cast<char>(n)); });
     CWinCom com;
@@ -202,5 +205,4 @@ TEST(SimTarget, GreetsAgainWhenTheToolMissedTheReadyCharacterButNotDuringTransfe
     EXPECT_EQ(strGot, "");
     EXPECT_EQ(target.ToolSettings().nBaud, 19200u);
     com.Close();
-    CComPortMap::Instance().ClearPins();
 }
