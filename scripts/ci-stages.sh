@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Second CI stage, after the default build and test suite: the suite under AddressSanitizer +
+# UndefinedBehaviorSanitizer, serial/engine/end-to-end tests under ThreadSanitizer, format and
+# static checks, and a short run of every fuzz target. Stops at the first failing stage.
+#
+# Skip a stage locally with KORVI_SKIP_ASAN=1, KORVI_SKIP_TSAN=1, KORVI_SKIP_FORMAT=1,
+# KORVI_SKIP_TIDY=1 or KORVI_SKIP_FUZZ=1. KORVI_FUZZ_SECONDS sets each fuzz run's length
+# (default 20); KORVI_TIDY_BUILD names the configured build whose compile commands clang-tidy
+# uses (default build/default). Needs the extra packages of scripts/deps.sh --extra.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+JOBS=$(nproc)
+WERROR=${CI:+-DKORVI_WERROR=ON}
+FUZZ_SECONDS=${KORVI_FUZZ_SECONDS:-20}
+
+stage() {
+  printf '\n==== %s ====\n' "$1"
+  STAGE_START=$SECONDS
+}
+stage_done() { printf '==== done in %d s ====\n' $((SECONDS - STAGE_START)); }
+skipped() {
+  local var="KORVI_SKIP_$1"
+  if [[ -n "${!var:-}" ]]; then
+    printf '\n==== %s: skipped (%s set) ====\n' "$2" "$var"
+    return 0
+  fi
+  return 1
+}
+
+scripts/deps.sh --extra
+
+if ! skipped ASAN "AddressSanitizer + UndefinedBehaviorSanitizer: whole suite"; then
+  stage "AddressSanitizer + UndefinedBehaviorSanitizer: whole suite"
+  cmake --preset asan $WERROR >/dev/null
+  cmake --build --preset asan -j"$JOBS"
+  ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1} \
+    UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1} QT_QPA_PLATFORM=offscreen \
+    ctest --preset asan -j"$JOBS" --timeout 600
+  stage_done
+fi
+
+if ! skipped TSAN "ThreadSanitizer: serial, engine and end-to-end tests"; then
+  stage "ThreadSanitizer: serial, engine and end-to-end tests"
+  cmake --preset tsan $WERROR >/dev/null
+  cmake --build --preset tsan -j"$JOBS"
+  # Kernels with many bits of mmap randomisation break the sanitizer's memory layout
+  # ("unexpected memory mapping"); without address randomisation it always fits.
+  NORANDOM=()
+  if setarch "$(uname -m)" -R true 2>/dev/null; then NORANDOM=(setarch "$(uname -m)" -R); fi
+  for dir in serial engine tests/e2e; do
+    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+      "${NORANDOM[@]}" ctest --test-dir "build/tsan/$dir" -j"$JOBS" --timeout 600 \
+      --output-on-failure
+  done
+  stage_done
+fi
+
+if ! skipped FORMAT "clang-format"; then
+  stage "clang-format"
+  git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format-14 --dry-run --Werror
+  stage_done
+fi
+
+if ! skipped TIDY "clang-tidy"; then
+  stage "clang-tidy"
+  # The default build (first stage) holds the compile commands and Qt's generated files.
+  TIDY_BUILD=${KORVI_TIDY_BUILD:-build/default}
+  [[ -f $TIDY_BUILD/compile_commands.json ]] || {
+    cmake --preset default >/dev/null
+    cmake --build --preset default -j"$JOBS"
+  }
+  mapfile -t SOURCES < <(git ls-files '*.cpp')
+  # run-clang-tidy takes patterns; anchor each tracked source's path.
+  PATTERNS=()
+  for f in "${SOURCES[@]}"; do PATTERNS+=("$(pwd)/${f//./\\.}\$"); done
+  run-clang-tidy-14 -p "$TIDY_BUILD" -j"$JOBS" -quiet "${PATTERNS[@]}" \
+    > build/clang-tidy.log 2>&1 || {
+    sed 's/\x1b\[[0-9;]*m//g' build/clang-tidy.log | grep -E 'warning:|error:' -A3
+    echo "clang-tidy found problems; full output in build/clang-tidy.log"
+    exit 1
+  }
+  stage_done
+fi
+
+if ! skipped FUZZ "fuzz targets, ${FUZZ_SECONDS} s each"; then
+  stage "fuzz targets, ${FUZZ_SECONDS} s each"
+  cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DKORVI_FUZZ=ON \
+    -DKORVI_BUILD_TESTS=OFF -DKORVI_BUILD_BENCH=OFF -DKORVI_BUILD_APP=OFF $WERROR >/dev/null
+  FUZZERS=()
+  for src in fuzz/*_fuzz.cpp; do FUZZERS+=("$(basename "$src" .cpp)"); done
+  cmake --build build/fuzz -j"$JOBS" --target "${FUZZERS[@]}"
+  mkdir -p build/fuzz/artifacts
+  for name in "${FUZZERS[@]}"; do
+    corpus=fuzz/corpus/${name%_fuzz}
+    work=build/fuzz/corpus-${name%_fuzz}
+    mkdir -p "$work"
+    dict=()
+    [[ -f fuzz/${name%_fuzz}.dict ]] && dict=(-dict="fuzz/${name%_fuzz}.dict")
+    echo "-- $name"
+    # New inputs go to the scratch corpus only; the seeds in the repository stay as they are.
+    if ! "build/fuzz/fuzz/$name" -max_total_time="$FUZZ_SECONDS" -timeout=10 -print_final_stats=1 \
+        "${dict[@]}" -artifact_prefix="build/fuzz/artifacts/$name-" "$work" "$corpus" \
+        > "build/fuzz/$name.log" 2>&1; then
+      tail -n 60 "build/fuzz/$name.log"
+      echo "$name failed; copy the reported input from build/fuzz/artifacts/ into $corpus/"
+      exit 1
+    fi
+    grep -E '^stat::number_of_executed_units|^Done' "build/fuzz/$name.log" || true
+  done
+  stage_done
+fi
+
+printf '\n==== all stages passed ====\n'
