@@ -6,8 +6,8 @@ set -euo pipefail
 PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libpugixml-dev qt6-base-dev xvfb xauth)
 if [[ "${1:-}" == "--extra" ]]; then
-  # screenshots and fuzzing
-  PACKAGES+=(xdotool imagemagick clang libclang-rt-14-dev)
+  # screenshots, fuzzing and the static checks of scripts/ci-stages.sh
+  PACKAGES+=(xdotool imagemagick clang libclang-rt-14-dev clang-format-14 clang-tidy-14)
 fi
 
 missing=()
