@@ -63,7 +63,7 @@ protected:
         m_dir = strTemplate;
         m_image.BuildSignatures();
         // A known image that every failed load must leave as it is.
-        LoadLines(m_image, MakeFirmware(3, 4));
+        ASSERT_TRUE(m_image.Load(Write("old.hex", JoinLines(MakeFirmware(3, 4)))));
         m_aOldLines.clear();
         for (int i = 0; i < m_image.GetLineCount(); ++i)
             m_aOldLines.push_back(m_image.GetLine(i));
