@@ -91,6 +91,7 @@ std::string MakeHexText(int nType, int nRecords) {
 std::vector<std::string> PortEntries(const CFlashDlg& dlg) {
     const auto* pList = static_cast<QComboBox*>(dlg.GetDlgItem(res::IDC_PORT));
     std::vector<std::string> aEntries;
+    aEntries.reserve(static_cast<size_t>(pList->count()));
     for (int i = 0; i < pList->count(); ++i)
         aEntries.push_back(pList->itemText(i).toStdString());
     return aEntries;
@@ -111,7 +112,7 @@ struct CModalWatcher::Impl {
 CModalWatcher::CModalWatcher(std::function<void(QWidget*)> fnSeen)
     : m_pImpl(std::make_unique<Impl>()) {
     m_pImpl->timer.setInterval(10);
-    QObject::connect(&m_pImpl->timer, &QTimer::timeout, [fnSeen] {
+    QObject::connect(&m_pImpl->timer, &QTimer::timeout, [fnSeen = std::move(fnSeen)] {
         if (QWidget* pModal = QApplication::activeModalWidget()) fnSeen(pModal);
     });
     m_pImpl->timer.start();
