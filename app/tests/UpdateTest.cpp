@@ -151,3 +151,25 @@ TEST_F(UpdateTest, ExitWaitsForTheUpdateOpenIsRefusedAndEscapeEndsAtOnce) {
     EXPECT_FALSE(pDlg->isVisible());
     EXPECT_EQ(pDlg->result(), QDialog::Rejected);
 }
+
+TEST_F(UpdateTest, StartDuringAnUpdateBeginsAgainAndStillDeliversEveryLine) {
+    StartTarget(true);
+    const std::string strHex = Path("restart.hex");
+    WriteFile(strHex, MakeHexText(3, 100));
+    WriteFile("Config.xml", Config(1, strHex));
+    auto pDlg = MakeWindow();
+    pDlg->OnInitDialog();
+    pDlg->show();
+    ClickStart(*pDlg);
+    ASSERT_TRUE(WaitUntil([&] { return pDlg->GetProgressPos() >= 20; }, 10000));
+
+    // The target has begun taking records and no longer greets: the operator resets it.
+    ClickStart(*pDlg);
+    EXPECT_EQ(pDlg->GetProgressPos(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return StatusLine(*pDlg) == "Update successful"; }, 30000))
+        << StatusLine(*pDlg).toStdString();
+    EXPECT_EQ(m_pTarget->Image(), ImageOf(strHex));
+    // Every line went out again from the first one.
+    EXPECT_GE(m_pTarget->Counters().nRecords, 20 + pDlg->GetImage().GetLineCount());
+    EXPECT_TRUE(m_aBoxes.empty());
+}
