@@ -4,11 +4,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 
 #include "AboutDlg.h"
 #include "AppTestSupport.h"
 #include "DialogLayout.h"
+#include "MessageBox.h"
 #include "Resources.h"
 
 using namespace res;
@@ -120,4 +122,27 @@ TEST_F(AppTest, AboutBoxFollowsTemplate100) {
     pOk->click();
     EXPECT_EQ(about.result(), QDialog::Accepted);
     EXPECT_FALSE(about.isVisible());
+}
+
+TEST_F(AppTest, RealMessageBoxesHaveOneOkButtonAndTheStopIconOnlyForStyleSixteen) {
+    CFlashDlg owner;
+    std::vector<std::tuple<QString, QMessageBox::Icon, QMessageBox::StandardButtons, QWidget*>>
+        aSeen;
+    CModalWatcher watcher([&](QWidget* pModal) {
+        if (auto* pBox = qobject_cast<QMessageBox*>(pModal)) {
+            aSeen.emplace_back(pBox->text(), pBox->icon(), pBox->standardButtons(),
+                               pBox->parentWidget());
+            pBox->button(QMessageBox::Ok)->click();
+        }
+    });
+    ShowMessageBox(&owner, "opening COM port failed (COM1:9600,N,8,1)", MB_ICONSTOP);
+    ShowMessageBox(&owner, "Unknown file!", MB_OK);
+    ASSERT_EQ(aSeen.size(), 2u);
+    EXPECT_EQ(std::get<0>(aSeen[0]), "opening COM port failed (COM1:9600,N,8,1)");
+    EXPECT_EQ(std::get<1>(aSeen[0]), QMessageBox::Critical);
+    EXPECT_EQ(std::get<1>(aSeen[1]), QMessageBox::NoIcon);
+    for (const auto& seen : aSeen) {
+        EXPECT_EQ(std::get<2>(seen), QMessageBox::StandardButtons(QMessageBox::Ok));
+        EXPECT_EQ(std::get<3>(seen), &owner);
+    }
 }
