@@ -14,9 +14,14 @@ constexpr char kNoise[] = "xyzQ*+=<>vw";
 CBootloaderModel::CBootloaderModel(int nTargetType, const BootloaderFaults& faults)
     : m_nGreeting(nTargetType >= 1 && nTargetType < kTargetTypeCount
                       ? GetTargetInfo(nTargetType).nGreeting
-                      : -1),
-      m_faults(faults),
-      m_nRandom(faults.nSeed * 0x9E3779B97F4A7C15ULL + 1) {}
+                      : -1) {
+    SetFaults(faults);
+}
+
+void CBootloaderModel::SetFaults(const BootloaderFaults& faults) {
+    m_faults = faults;
+    m_nRandom = faults.nSeed * 0x9E3779B97F4A7C15ULL + 1;
+}
 
 bool CBootloaderModel::Chance(double dProbability) {
     // xorshift64*: tiny, and identical on every platform for a given seed.

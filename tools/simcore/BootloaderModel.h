@@ -70,6 +70,9 @@ public:
     const std::vector<std::string>& GetAcceptedRecords() const { return m_aAccepted; }
     const BootloaderCounters& GetCounters() const { return m_counters; }
     void ClearImage() { m_mapImage.clear(); }
+    void ClearAcceptedRecords() { m_aAccepted.clear(); }
+    // Faults from now on, drawn afresh from faults.nSeed.
+    void SetFaults(const BootloaderFaults& faults);
 
 private:
     char HandleRecord();
@@ -79,7 +82,7 @@ private:
 
     int m_nGreeting;  // -1: none
     BootloaderFaults m_faults;
-    uint64_t m_nRandom;
+    uint64_t m_nRandom = 0;
     Phase m_ePhase = Phase::Off;
     std::string m_strRecord;   // record being received, from its ":"
     size_t m_nRecordSize = 0;  // 0 while the length digits are still missing

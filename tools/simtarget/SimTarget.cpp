@@ -116,14 +116,20 @@ void CSimTarget::Reset() {
         ssize_t n = ::write(m_nWake, &nOne, sizeof nOne);
 }
 
-bool CSimTarget::WantsGreeting() const {
-    const auto e = m_model.GetPhase();
-    // Entered but no record since: the tool may have missed the "?" and be waiting for a
-    // greeting again; Receive keeps this from firing while the tool is talking.
-    return m_options.nGreetEveryMs > 0 &&
-           (e == CBootloaderModel::Phase::Off || e == CBootloaderModel::Phase::WaitEntry ||
-            (e == CBootloaderModel::Phase::Records &&
-             m_model.GetCounters().nRecords == m_nRecordsAtEntry));
+// Called for every byte the tool sent: the tool's talk keeps the next greeting away.
+void CSimTarget::PlanGreeting(CBootloaderModel::Phase eBefore) {
+    using Phase = CBootloaderModel::Phase;
+    const Phase e = m_model.GetPhase();
+    const std::chrono::milliseconds every(m_options.nGreetEveryMs);
+    if (e == Phase::Records && m_model.GetCounters().nRecords == m_nRecordsAtEntry) {
+        // Entered, but no record since: the tool may have missed the "?".
+        m_nextGreeting = m_rxFree + every;
+    } else if (e == Phase::Records) {
+        m_nextGreeting = m_rxFree + std::chrono::milliseconds(m_options.nRestartAfterSilenceMs);
+    } else if ((e == Phase::Done || e == Phase::Failed) && e != eBefore) {
+        // Restarted into the bootloader once the last reply is out.
+        m_nextGreeting = m_txFree + every;
+    }
 }
 
 CSimTarget::Clock::duration CSimTarget::ByteTime() const {
@@ -160,9 +166,7 @@ void CSimTarget::Receive(Clock::time_point now) {
             m_model.GetPhase() == CBootloaderModel::Phase::Records) {
             m_nRecordsAtEntry = m_model.GetCounters().nRecords;
         }
-        if (WantsGreeting() && m_model.GetPhase() == CBootloaderModel::Phase::Records) {
-            m_nextGreeting = m_rxFree + std::chrono::milliseconds(m_options.nGreetEveryMs);
-        }
+        if (WantsGreeting()) PlanGreeting(eBefore);
     }
 }
 
@@ -202,6 +206,17 @@ void CSimTarget::Run() {
         if (fds[0].revents & POLLIN) Receive(now);
         FlushDue(Clock::now());
     }
+}
+
+void CSimTarget::SetFaults(const BootloaderFaults& faults) {
+    std::lock_guard lock(m_mutex);
+    m_model.SetFaults(faults);
+}
+
+void CSimTarget::ClearImage() {
+    std::lock_guard lock(m_mutex);
+    m_model.ClearImage();
+    m_model.ClearAcceptedRecords();
 }
 
 ToolLineView CSimTarget::ToolSettings() const {

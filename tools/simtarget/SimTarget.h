@@ -15,9 +15,13 @@
 struct SimTargetOptions {
     int nType = 1;  // 1..5; 0: a device that never greets
     BootloaderFaults faults;
-    std::string strLink;    // publish the tty's path here as a symlink ("": don't)
-    int nGreetEveryMs = 0;  // > 0: greet every so often until entered and a record came
-    bool bWire = false;     // hold bytes for their time on the wire at the tool's baud rate
+    std::string strLink;  // publish the tty's path here as a symlink ("": don't)
+    // > 0: greet every so often until entered and a record came, and again that long after
+    // the transfer ended, or once it has been left silent for nRestartAfterSilenceMs (longer
+    // than any wait of the tool during a transfer), as a device restarting into its bootloader.
+    int nGreetEveryMs = 0;
+    int nRestartAfterSilenceMs = 15000;
+    bool bWire = false;  // hold bytes for their time on the wire at the tool's baud rate
 };
 
 // Line settings the tool gave its side of the tty, as the device sees them.
@@ -50,6 +54,11 @@ public:
     void HangUp();
     bool ComeBack();
 
+    // Faults of the records from now on, drawn afresh from faults.nSeed.
+    void SetFaults(const BootloaderFaults& faults);
+    // Erases the flash (and the record history), as before a fresh update.
+    void ClearImage();
+
     ToolLineView ToolSettings() const;
     CBootloaderModel::Phase GetPhase() const;
     std::map<uint32_t, uint8_t> Image() const;
@@ -71,7 +80,8 @@ private:
     void Receive(Clock::time_point now);
     void Send(std::string strBytes, Clock::time_point earliest);
     void FlushDue(Clock::time_point now);
-    bool WantsGreeting() const;
+    bool WantsGreeting() const { return m_options.nGreetEveryMs > 0; }
+    void PlanGreeting(CBootloaderModel::Phase eBefore);
     Clock::duration ByteTime() const;
     bool StartThread();
     void StopThread();

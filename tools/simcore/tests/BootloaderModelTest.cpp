@@ -115,3 +115,19 @@ TEST(BootloaderModel, InjectedFaultsAreRepeatableAndNeverLookLikeReplies) {
     EXPECT_EQ(nReplies, 400u - static_cast<size_t>(counters.nLostReplies));
     EXPECT_EQ(counters.nAccepted + counters.nChecksumErrors + counters.nPageErrors, 400);
 }
+
+TEST(BootloaderModel, FaultsSetDuringARunApplyFromTheNextRecord) {
+    CBootloaderModel target = ReadyTarget();
+    const std::string strRecord = MakeHexDataRecord(0, "a");
+    EXPECT_EQ(target.Feed(strRecord), "~");
+    BootloaderFaults lose;
+    lose.dLostReply = 1.0;
+    target.SetFaults(lose);
+    EXPECT_EQ(target.Feed(strRecord), "");
+    target.SetFaults({});
+    EXPECT_EQ(target.Feed(strRecord), "~");
+    EXPECT_EQ(target.GetCounters().nLostReplies, 1);
+    target.ClearAcceptedRecords();
+    EXPECT_TRUE(target.GetAcceptedRecords().empty());
+    EXPECT_EQ(target.GetImage().size(), 1u);  // the flash stays
+}
