@@ -61,8 +61,9 @@ xml() { sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g' <<<"$1"; }
 printf '<profile><Main><COM-Port>1</COM-Port><Hex-File>%s</Hex-File></Main><Ports><COM1>%s</COM1><Enumerate>0</Enumerate></Ports></profile>' \
   "$(xml "$SAMPLE")" "$(xml "$LINK")" >"$RUN_DIR/Config.xml"
 
-# The target greets every half second until the update begins, as if just reset; it takes
-# each byte's time on the wire at the speed the flasher set.
+# The target greets every half second until the update begins, as if just reset, and again
+# after it ended (restarted into its bootloader); it takes each byte's time on the wire at the
+# speed the flasher set.
 "$SIMTARGET" --type "$TYPE" --link "$LINK" --greet-every 500 --wire >/dev/null 2>"$RUN_DIR/simtarget.log" &
 SIM_PID=$!
 stop_sim() {
@@ -78,7 +79,7 @@ for _ in $(seq 50); do
 done
 [[ -e $LINK ]] || { echo "run.sh: the simulated target did not start" >&2; exit 1; }
 
-echo "Simulated type-$TYPE target on COM1 ($LINK), sample $SAMPLE; to reset it again: kill -USR1 $SIM_PID"
+echo "Simulated type-$TYPE target on COM1 ($LINK), sample $SAMPLE"
 cd "$RUN_DIR"
 "${GUI[@]}" "$FLASHER" &
 APP_PID=$!
