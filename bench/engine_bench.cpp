@@ -1,7 +1,6 @@
 // Firmware loading with target detection against a plain line read of the same file, and the
 // engine's own cost per line of an update against an instantly answering target.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -9,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "Firmware.h"
 #include "HexImage.h"
 #include "HexRecord.h"
 #include "UpdateEngine.h"
@@ -17,8 +17,7 @@ namespace {
 
 // nLines lines of 16-byte data records (CR LF ends) with a type 3 marker near the end.
 std::string MakeHexFile(int nLines, const char* szName) {
-    const auto path = std::filesystem::temp_directory_path() /
-                      (std::string(szName) + "_" + std::to_string(::getpid()) + ".hex");
+    const auto path = ProcessTempDir() / (std::string(szName) + ".hex");
     std::ofstream file(path, std::ios::binary);
     std::vector<uint8_t> abData(16);
     uint32_t nRandom = 1;
@@ -53,13 +52,15 @@ size_t GetlinePass(const std::string& strPath) {
     std::ifstream file(strPath);
     std::string strLine;
     size_t nLines = 0;
-    while (std::getline(file, strLine)) ++nLines;
+    while (std::getline(file, strLine))
+        ++nLines;
     return nLines;
 }
 
 void BM_GetlineLoop(benchmark::State& state) {
     const std::string& strPath = BigFile();
-    for (auto _ : state) benchmark::DoNotOptimize(GetlinePass(strPath));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(GetlinePass(strPath));
     state.SetBytesProcessed(state.iterations() *
                             static_cast<int64_t>(std::filesystem::file_size(strPath)));
 }
@@ -125,7 +126,8 @@ void BM_EngineUpdate(benchmark::State& state) {
     CUpdateEngine engine(image, host);
     engine.InitStartValues();
     double dSeconds = 0;
-    for (auto _ : state) dSeconds += SecondsOf([&] { RunUpdate(engine, host); });
+    for (auto _ : state)
+        dSeconds += SecondsOf([&] { RunUpdate(engine, host); });
     if (engine.GetLine() != image.GetLineCount() - 1) state.SkipWithError("update incomplete");
     state.SetItemsProcessed(state.iterations() * image.GetLineCount());
     state.counters["ns_per_line"] =

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "ByteQueue.h"
+#include "Firmware.h"
 #include "PortMap.h"
 #include "PtyPair.h"
 #include "SimTarget.h"
-#include "TestSupport.h"
 #include "UpdateRig.h"
 #include "WinCom.h"
 

@@ -2,19 +2,15 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "BootloaderModel.h"
+#include "Firmware.h"
 #include "HexImage.h"
 #include "HexRecord.h"
 #include "UpdateEngine.h"
 #include "UpdateHost.h"
 
-// Writes strContent into a fresh file of the test's own temporary folder; returns its path.
-std::string WriteTempFile(std::string_view strContent);
-// Joins lines with the given line end (also after the last line).
-std::string JoinLines(const std::vector<std::string>& aLines, std::string_view strEnd = "\n");
 // Loads the lines into the image through a temporary file.
 void LoadLines(CHexImage& image, const std::vector<std::string>& aLines);
 
@@ -51,7 +47,3 @@ public:
     int m_nRefreshes = 0;
     std::vector<std::string> m_aMessages;
 };
-
-// Lines of a firmware for target nType: an extended address record, nDataLines 16-byte data
-// records from address 0 with the type's marker in the first, and the end-of-file record.
-std::vector<std::string> MakeFirmware(int nType, int nDataLines, uint32_t nSeed = 7);

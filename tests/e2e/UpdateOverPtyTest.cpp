@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "ByteQueue.h"
+#include "Firmware.h"
 #include "HexRecord.h"
 #include "PortMap.h"
 #include "SimTarget.h"
-#include "TestSupport.h"
 #include "UpdateRig.h"
 
 namespace {
