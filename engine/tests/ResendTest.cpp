@@ -32,6 +32,7 @@ protected:
     }
     std::vector<std::string> Lines(const std::vector<int>& aIndices) const {
         std::vector<std::string> a;
+        a.reserve(aIndices.size());
         for (int n : aIndices) a.push_back(m_image.GetLine(n));
         return a;
     }
