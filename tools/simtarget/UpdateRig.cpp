@@ -58,6 +58,7 @@ bool CUpdateRig::RunUpdate(int nCom, int nTimeoutMs) {
             m_fnReset();
             nextReset = now + std::chrono::milliseconds(m_nResetRepeatMs);
         }
+        if (m_fnTick) m_fnTick();
         if (m_engine.GetState() == Transfer && transferStart == Clock::time_point::max())
             transferStart = now;
         if (IsFinalStatus(m_strStatus) && !m_engine.IsBusy()) {

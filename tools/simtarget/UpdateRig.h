@@ -24,6 +24,9 @@ public:
         m_fnReset = std::move(fnPress);
         m_nResetRepeatMs = nRepeatMs;
     }
+    // Runs after every step of RunUpdate on its thread: where a test acts as the operator or
+    // the outside world would while an update runs.
+    void SetTickHook(std::function<void()> fnTick) { m_fnTick = std::move(fnTick); }
     // Opens COMn at 19200 as the window does at start-up, then runs one update to its end.
     // False when no final status came within nTimeoutMs.
     bool RunUpdate(int nCom, int nTimeoutMs);
@@ -62,5 +65,6 @@ private:
     int m_nProgress = 0;
     std::function<void()> m_fnReset;
     int m_nResetRepeatMs = 1000;
+    std::function<void()> m_fnTick;
     double m_dTransferSeconds = 0;
 };
