@@ -55,7 +55,8 @@ struct CFileDescriptor {
 // read() that resumes after a signal; -1 on a read error.
 ssize_t ReadSome(int nFd, char* pBuffer, size_t nSize) {
     ssize_t nRead;
-    do nRead = ::read(nFd, pBuffer, nSize);
+    do
+        nRead = ::read(nFd, pBuffer, nSize);
     while (nRead < 0 && errno == EINTR);
     return nRead;
 }
@@ -70,7 +71,8 @@ bool ReadWholeFile(const std::string& strPath, std::string& strContent) {
     strContent.resize(static_cast<size_t>(info.st_size));
     size_t nHave = 0;
     while (nHave < strContent.size()) {
-        const ssize_t nRead = ReadSome(file.nFd, strContent.data() + nHave, strContent.size() - nHave);
+        const ssize_t nRead =
+            ReadSome(file.nFd, strContent.data() + nHave, strContent.size() - nHave);
         if (nRead < 0) return false;
         if (nRead == 0) break;
         nHave += static_cast<size_t>(nRead);
@@ -141,8 +143,10 @@ bool CHexImage::Load(const std::string& strPath) {
     while (nPos < content.size()) {
         size_t nEnd = content.find('\n', nPos);
         const size_t nNext = (nEnd == std::string_view::npos) ? content.size() : nEnd + 1;
-        if (nEnd == std::string_view::npos) nEnd = content.size();
-        else if (nEnd > nPos && content[nEnd - 1] == '\r') --nEnd;
+        if (nEnd == std::string_view::npos)
+            nEnd = content.size();
+        else if (nEnd > nPos && content[nEnd - 1] == '\r')
+            --nEnd;
         const std::string_view line = content.substr(nPos, nEnd - nPos);
         nPos = nNext;
 
@@ -155,7 +159,8 @@ bool CHexImage::Load(const std::string& strPath) {
             line.size() > 9) {
             const size_t nFrom = strData.size();
             strData.append(line.substr(9, 2 * static_cast<size_t>(nLength)));
-            for (size_t i = nFrom; i < strData.size(); ++i) strData[i] &= 0x7F;
+            for (size_t i = nFrom; i < strData.size(); ++i)
+                strData[i] &= 0x7F;
         }
     }
     aDataStart.push_back(strData.size());

@@ -11,10 +11,10 @@ using TargetType = int;
 constexpr int kTargetTypeCount = 6;  // 0..5
 
 struct TargetInfo {
-    const char* szMarker;     // 13 characters; nullptr for type 0
-    int nGreeting;            // byte the bootloader greets with; -1 for type 0
-    int nBaud;                // speed of the update run
-    const char* szModeFormat; // "COM%d:...", used by Start
+    const char* szMarker;      // 13 characters; nullptr for type 0
+    int nGreeting;             // byte the bootloader greets with; -1 for type 0
+    int nBaud;                 // speed of the update run
+    const char* szModeFormat;  // "COM%d:...", used by Start
 };
 
 // Constant, indexed by TargetType.
@@ -47,7 +47,8 @@ public:
     static RecordHeader ParseRecordHeader(std::string_view strLine);
 
 private:
-    TargetType FindTargetType(std::string_view strData, const std::vector<size_t>& aDataStart) const;
+    TargetType FindTargetType(std::string_view strData,
+                              const std::vector<size_t>& aDataStart) const;
 
     std::vector<std::string> m_aLines;
     TargetType m_nTargetType = 0;

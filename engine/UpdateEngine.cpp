@@ -11,7 +11,9 @@ std::string Format(const char* szFormat, int nFirst, int nSecond) {
     return aText;
 }
 
-bool IsReply(uint8_t ch) { return ch == '~' || ch == '-' || ch == '%'; }
+bool IsReply(uint8_t ch) {
+    return ch == '~' || ch == '-' || ch == '%';
+}
 
 bool HasRecordType(const std::string& strLine, char chType) {
     return strLine.size() >= 9 && strLine[0] == ':' && strLine[7] == '0' && strLine[8] == chType;
@@ -83,7 +85,9 @@ bool CUpdateEngine::ContainsGreeting() const {
     return nGreeting >= 0 && Contains(static_cast<uint8_t>(nGreeting));
 }
 
-void CUpdateEngine::WriteEntry() { m_host.Write(m_abEntry.data(), m_abEntry.size()); }
+void CUpdateEngine::WriteEntry() {
+    m_host.Write(m_abEntry.data(), m_abEntry.size());
+}
 
 uint8_t CUpdateEngine::PageOf(int32_t nLine) const {
     return CHexImage::ParseRecordHeader(m_image.LineAt(nLine)).nPage;
@@ -99,14 +103,21 @@ void CUpdateEngine::WriteLine(int32_t nLine) {
 
 void CUpdateEngine::Step() {
     switch (m_nState) {
-        case WaitGreeting: StepWaitGreeting(); break;
-        case SendEntry: StepSendEntry(); break;
-        case WaitReady: StepWaitReady(); break;
+        case WaitGreeting:
+            StepWaitGreeting();
+            break;
+        case SendEntry:
+            StepSendEntry();
+            break;
+        case WaitReady:
+            StepWaitReady();
+            break;
         case Transfer:
             StepTransfer();
             m_host.Refresh();
             break;
-        default: break;
+        default:
+            break;
     }
 }
 

@@ -14,19 +14,22 @@ protected:
 
     void Load(const std::vector<std::string>& aLines) { LoadLines(m_image, aLines); }
     void Receive(std::string_view str) {
-        for (char ch : str) m_engine.OnReceivedByte(static_cast<uint8_t>(ch));
+        for (char ch : str)
+            m_engine.OnReceivedByte(static_cast<uint8_t>(ch));
     }
     void Tick() { m_engine.OnTimer(false); }
     void SecondTick() { m_engine.OnTimer(true); }
     // Lets the current wait run out; the next step sees the countdown at 0.
     void RunOutCountdown() {
-        while (m_engine.GetCountdown() > 0) SecondTick();
+        while (m_engine.GetCountdown() > 0)
+            SecondTick();
     }
     // Start, reset request, greeting and entry sequence: waiting for "?".
     void EnterWaitReady() {
         m_engine.Start(3);
         Tick();
-        Receive(std::string(1, static_cast<char>(GetTargetInfo(m_image.GetTargetType()).nGreeting)));
+        Receive(
+            std::string(1, static_cast<char>(GetTargetInfo(m_image.GetTargetType()).nGreeting)));
         Tick();
         Tick();
     }
@@ -52,5 +55,6 @@ protected:
 
 // The 40-line image of the resend examples: an extended address record (page 0), 16 data
 // records each on pages 0x00 and 0x01, 6 on page 0x02, then the end-of-file record (page 0).
-inline std::vector<std::string> MakeThreePageImage() { return MakeFirmware(3, 38); }
-
+inline std::vector<std::string> MakeThreePageImage() {
+    return MakeFirmware(3, 38);
+}

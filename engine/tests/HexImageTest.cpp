@@ -16,7 +16,8 @@ std::string SignatureOf(int nType) {
 std::vector<uint8_t> BytesOfHex(std::string_view strHex) {
     std::vector<uint8_t> ab;
     for (size_t i = 0; i + 1 < strHex.size(); i += 2)
-        ab.push_back(static_cast<uint8_t>(HexDigitValue(strHex[i]) * 16 + HexDigitValue(strHex[i + 1])));
+        ab.push_back(
+            static_cast<uint8_t>(HexDigitValue(strHex[i]) * 16 + HexDigitValue(strHex[i + 1])));
     return ab;
 }
 
@@ -90,18 +91,20 @@ TEST(TargetDetection, LastPairWinsAndLowestTypeWithinAPair) {
 
 TEST(TargetDetection, CaseBitSevenAndRecordKinds) {
     std::string strLower = SignatureOf(3);
-    for (char& ch : strLower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    for (char& ch : strLower)
+        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     EXPECT_EQ(TypeOfFile({kFiller, ":0D000000" + strLower + "00", MakeHexEofRecord()}), 0);
     // Bit 7 of every data character is cleared before the search.
     std::string strHigh = SignatureOf(3);
-    for (char& ch : strHigh) ch = static_cast<char>(ch | 0x80);
+    for (char& ch : strHigh)
+        ch = static_cast<char>(ch | 0x80);
     EXPECT_EQ(TypeOfFile({kFiller, ":0D000000" + strHigh + "00", MakeHexEofRecord()}), 3);
     // The record type is not looked at: an extended address record's data counts too.
     const std::string strSig = SignatureOf(4);
-    EXPECT_EQ(TypeOfFile({Data(0, strSig.substr(0, 22)),
-                          MakeHexRecord(0x04, 0, BytesOfHex(strSig.substr(22))),
-                          MakeHexEofRecord()}),
-              4);
+    EXPECT_EQ(
+        TypeOfFile({Data(0, strSig.substr(0, 22)),
+                    MakeHexRecord(0x04, 0, BytesOfHex(strSig.substr(22))), MakeHexEofRecord()}),
+        4);
 }
 
 TEST(TargetDetection, DataTextIsBoundedByLengthAndLine) {
@@ -109,8 +112,7 @@ TEST(TargetDetection, DataTextIsBoundedByLengthAndLine) {
     // The length field says 2 bytes; the digits after them are not data.
     EXPECT_EQ(TypeOfFile({":02000000" + strSig, kFiller}), 0);
     // A length beyond the line's end takes the rest of the line, no more.
-    EXPECT_EQ(TypeOfFile({":FF000000" + strSig.substr(0, 7), Data(0, "0" + strSig.substr(7))}),
-              0);
+    EXPECT_EQ(TypeOfFile({":FF000000" + strSig.substr(0, 7), Data(0, "0" + strSig.substr(7))}), 0);
     EXPECT_EQ(TypeOfFile({":FF000000" + strSig.substr(0, 8), Data(0, strSig.substr(8))}), 2);
     // No record mark or no length digit: no data text at all.
     EXPECT_EQ(TypeOfFile({"X02000000" + strSig, kFiller}), 0);
@@ -156,8 +158,8 @@ TEST(ImageLines, CtrlZEndsTheFile) {
     CHexImage image;
     image.BuildSignatures();
     const std::string strSig = SignatureOf(1);
-    ASSERT_TRUE(image.Load(WriteTempFile(kFiller + "\n" + kFiller + "\x1A\n" +
-                                         Data(0, strSig) + "\n" + kFiller + "\n")));
+    ASSERT_TRUE(image.Load(WriteTempFile(kFiller + "\n" + kFiller + "\x1A\n" + Data(0, strSig) +
+                                         "\n" + kFiller + "\n")));
     ASSERT_EQ(image.GetLineCount(), 2);
     EXPECT_EQ(image.GetLine(1), kFiller);
     EXPECT_EQ(image.GetTargetType(), 0);
@@ -168,7 +170,8 @@ TEST(ImageLines, InvalidBytesAreStoredAndNeverOverRead) {
     strBinary += std::string("\0\0\xFF\x80", 4);
     const std::string strHuge = ":FFFFFF";
     CHexImage image;
-    ASSERT_TRUE(image.Load(WriteTempFile(strBinary + "\n" + strHuge + "\n:\n" + std::string(1, '\0'))));
+    ASSERT_TRUE(
+        image.Load(WriteTempFile(strBinary + "\n" + strHuge + "\n:\n" + std::string(1, '\0'))));
     ASSERT_EQ(image.GetLineCount(), 4);
     EXPECT_EQ(image.GetLine(0), strBinary);
     EXPECT_EQ(image.GetLine(1), strHuge);

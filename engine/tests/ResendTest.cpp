@@ -33,7 +33,8 @@ protected:
     std::vector<std::string> Lines(const std::vector<int>& aIndices) const {
         std::vector<std::string> a;
         a.reserve(aIndices.size());
-        for (int n : aIndices) a.push_back(m_image.GetLine(n));
+        for (int n : aIndices)
+            a.push_back(m_image.GetLine(n));
         return a;
     }
 };
@@ -73,17 +74,18 @@ TEST_P(ResendExample, RewindsToThePageBoundaryAndGoesOnAfterTheLastLineWritten) 
 
 INSTANTIATE_TEST_SUITE_P(
     ThreePages, ResendExample,
-    ::testing::Combine(
-        ::testing::Values(ResendRow{"Line20", 20, {16}, {}, 16},
-                          ResendRow{"FirstOfPage1", 17, {16}, {}, 16},
-                          ResendRow{"FirstOfPage2", 33, {32}, {}, 32},
-                          ResendRow{"PageFromLineZero", 5, Range(0, 17), Range(1, 17), 17},
-                          ResendRow{"PastTheLastLine", 40, {38}, {}, 38}),
-        ::testing::Values(Fault::Checksum, Fault::Page, Fault::Timeout)),
+    ::testing::Combine(::testing::Values(ResendRow{"Line20", 20, {16}, {}, 16},
+                                         ResendRow{"FirstOfPage1", 17, {16}, {}, 16},
+                                         ResendRow{"FirstOfPage2", 33, {32}, {}, 32},
+                                         ResendRow{"PageFromLineZero", 5, Range(0, 17),
+                                                   Range(1, 17), 17},
+                                         ResendRow{"PastTheLastLine", 40, {38}, {}, 38}),
+                       ::testing::Values(Fault::Checksum, Fault::Page, Fault::Timeout)),
     [](const auto& info) {
         const Fault fault = std::get<1>(info.param);
-        return std::string(std::get<0>(info.param).szName) +
-               (fault == Fault::Checksum ? "Checksum" : fault == Fault::Page ? "Page" : "Timeout");
+        return std::string(std::get<0>(info.param).szName) + (fault == Fault::Checksum ? "Checksum"
+                                                              : fault == Fault::Page   ? "Page"
+                                                                                       : "Timeout");
     });
 
 namespace {
@@ -112,7 +114,8 @@ TEST_F(Faults, NoLineIsSkippedAfterAResend) {
         Tick();
     }
     std::vector<std::string> aExpected;
-    for (int n = 17; n <= 39; ++n) aExpected.push_back(m_image.GetLine(n));
+    for (int n = 17; n <= 39; ++n)
+        aExpected.push_back(m_image.GetLine(n));
     EXPECT_EQ(m_host.m_aWrites, aExpected);
 }
 
@@ -183,14 +186,17 @@ TEST_F(Faults, LineAccessStaysWithinTheCurrentImage) {
 TEST_F(Faults, ReceivedTextStaysBoundedAndAnswersAlike) {
     Receive("@");
     Tick();
-    for (int n = 0; n < 100000; ++n) m_engine.OnReceivedByte(static_cast<uint8_t>(n * 7));
+    for (int n = 0; n < 100000; ++n)
+        m_engine.OnReceivedByte(static_cast<uint8_t>(n * 7));
     EXPECT_LE(m_engine.GetReceived().size(), 256u);
     EnterWaitReady();
     Receive("?");
     Tick();
-    for (int n = 0; n < 10000; ++n) Receive("xyz");
+    for (int n = 0; n < 10000; ++n)
+        Receive("xyz");
     Receive("~");
-    for (int n = 0; n < 10000; ++n) Receive("xyz");
+    for (int n = 0; n < 10000; ++n)
+        Receive("xyz");
     m_host.ClearRecords();
     Tick();
     EXPECT_EQ(m_host.m_aWrites, std::vector<std::string>{m_image.GetLine(1)});
@@ -210,7 +216,8 @@ TEST_F(Faults, ErrorOnALineOfAWholePageResendIsNotOvertakenByEarlierReplies) {
     Receive("-");
     Tick();
     std::vector<std::string> aPage;
-    for (int n = 0; n <= 17; ++n) aPage.push_back(m_image.GetLine(n));
+    for (int n = 0; n <= 17; ++n)
+        aPage.push_back(m_image.GetLine(n));
     EXPECT_EQ(m_host.m_aWrites, aPage);
     // 12 replies of the first resend and 18 of the second are still due.
     m_host.ClearRecords();
@@ -228,9 +235,12 @@ namespace {
 
 // Segment 0 ends on page 1; segment 1 begins on page 0 with its address record in line 3.
 std::vector<std::string> TwoSegmentLines() {
-    return {MakeHexLinearRecord(0), MakeHexDataRecord(0x0000, GetTargetInfo(3).szMarker),
-            MakeHexDataRecord(0x0170, "segment 0, page 1"), MakeHexLinearRecord(1),
-            MakeHexDataRecord(0x0000, "segment 1"), MakeHexDataRecord(0x0010, "page 0"),
+    return {MakeHexLinearRecord(0),
+            MakeHexDataRecord(0x0000, GetTargetInfo(3).szMarker),
+            MakeHexDataRecord(0x0170, "segment 0, page 1"),
+            MakeHexLinearRecord(1),
+            MakeHexDataRecord(0x0000, "segment 1"),
+            MakeHexDataRecord(0x0010, "page 0"),
             MakeHexEofRecord()};
 }
 
@@ -291,7 +301,8 @@ RunResult RunAttempt(CUpdateEngine& engine, CScriptedHost& host, CBootloaderMode
         }
     }
     result.bSuccess = host.m_strStatus == "Update successful";
-    for (const std::string& str : host.m_aWrites) result.nLineZeroWrites += str == strFirstLine;
+    for (const std::string& str : host.m_aWrites)
+        result.nLineZeroWrites += str == strFirstLine;
     return result;
 }
 

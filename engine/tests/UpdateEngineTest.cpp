@@ -95,7 +95,8 @@ TEST_F(StartAndEntry, TypeZeroNeverGreetsAndAFailedReopenWaitsForStart) {
     Load(MakeFirmware(0, 3));
     m_engine.Start(3);
     Tick();
-    for (int n = 0; n < 256; ++n) m_engine.OnReceivedByte(static_cast<uint8_t>(n));
+    for (int n = 0; n < 256; ++n)
+        m_engine.OnReceivedByte(static_cast<uint8_t>(n));
     Tick();
     EXPECT_EQ(m_engine.GetState(), WaitGreeting);
     Load(MakeThreePageImage());
@@ -163,7 +164,8 @@ TEST_F(StartAndEntry, GreetingOnASecondTickLeavesOneSecondThenFehler) {
 
 TEST_F(StartAndEntry, AWaitOfTenRunsOutWithTheTenthDecrement) {
     BeginTransfer();
-    for (int n = 0; n < 9; ++n) SecondTick();
+    for (int n = 0; n < 9; ++n)
+        SecondTick();
     EXPECT_EQ(m_engine.GetCountdown(), 1);
     EXPECT_EQ(m_host.m_strErrorCount, "0");
     SecondTick();  // this step still sees 1; its decrement leaves 0

@@ -58,7 +58,8 @@ std::string CBootloaderModel::Feed(const std::string& strData) {
 }
 
 void CBootloaderModel::Feed(const uint8_t* pData, size_t nLength, std::string& strOut) {
-    for (size_t i = 0; i < nLength; ++i) FeedByte(pData[i], strOut);
+    for (size_t i = 0; i < nLength; ++i)
+        FeedByte(pData[i], strOut);
 }
 
 void CBootloaderModel::FeedByte(uint8_t ch, std::string& strOut) {

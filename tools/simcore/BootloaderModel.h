@@ -31,8 +31,9 @@ struct BootloaderFaults {
     double dChecksumError = 0.0;  // chance that a good record is answered "-" anyway
     double dPageError = 0.0;      // chance that a good record is answered "%"
     double dLostReply = 0.0;      // chance that a reply byte is dropped
-    double dNoise = 0.0;          // chance that a stray byte (never a protocol character) precedes a reply
-    int nFileErrorAtRecord = -1;  // answer "#" to this record (counted from 0 since Greet); -1: never
+    double dNoise = 0.0;  // chance that a stray byte (never a protocol character) precedes a reply
+    int nFileErrorAtRecord =
+        -1;  // answer "#" to this record (counted from 0 since Greet); -1: never
 };
 
 struct BootloaderCounters {

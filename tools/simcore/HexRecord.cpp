@@ -46,8 +46,8 @@ std::string MakeHexDataRecord(uint16_t nAddress, std::string_view strData) {
 }
 
 std::string MakeHexLinearRecord(uint16_t nUpper) {
-    return MakeHexRecord(0x04, 0, {static_cast<uint8_t>(nUpper >> 8),
-                                   static_cast<uint8_t>(nUpper & 0xFF)});
+    return MakeHexRecord(0x04, 0,
+                         {static_cast<uint8_t>(nUpper >> 8), static_cast<uint8_t>(nUpper & 0xFF)});
 }
 
 bool DecodeHexRecord(std::string_view str, DecodedHexRecord& record) {

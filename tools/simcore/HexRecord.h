@@ -11,7 +11,9 @@
 std::string MakeHexRecord(uint8_t nType, uint16_t nAddress, const std::vector<uint8_t>& abData);
 // A data record (type 00) whose data are the bytes of strData.
 std::string MakeHexDataRecord(uint16_t nAddress, std::string_view strData);
-inline std::string MakeHexEofRecord() { return MakeHexRecord(0x01, 0, {}); }
+inline std::string MakeHexEofRecord() {
+    return MakeHexRecord(0x01, 0, {});
+}
 // Extended linear address record (type 04) for the upper 16 address bits.
 std::string MakeHexLinearRecord(uint16_t nUpper);
 
