@@ -10,8 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "HexImage.h"
-#include "HexRecord.h"
+#include "Firmware.h"
 #include "PortMap.h"
 #include "Resources.h"
 
@@ -79,13 +78,7 @@ bool WaitUntil(const std::function<bool()>& bDone, int nMs) {
 }
 
 std::string MakeHexText(int nType, int nRecords) {
-    std::string strText = MakeHexLinearRecord(0) + "\r\n";
-    for (int i = 0; i < nRecords; ++i) {
-        std::string strData(16, static_cast<char>('a' + i % 26));
-        if (i == 2 && nType != 0) strData.replace(1, 13, GetTargetInfo(nType).szMarker);
-        strText += MakeHexDataRecord(static_cast<uint16_t>(i * 16), strData) + "\r\n";
-    }
-    return strText + MakeHexEofRecord() + "\r\n";
+    return JoinLines(MakeFirmware(nType, nRecords), "\r\n");
 }
 
 std::vector<std::string> PortEntries(const CFlashDlg& dlg) {

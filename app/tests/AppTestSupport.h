@@ -45,7 +45,7 @@ private:
 // Runs the event loop until bDone() holds or nMs have passed; returns bDone().
 bool WaitUntil(const std::function<bool()>& bDone, int nMs);
 
-// A HEX file of nRecords 16-byte data records; the marker of nType (0: none) sits in record 2.
+// A HEX file of nRecords 16-byte data records, CR LF ends; the marker of nType (0: none) in the first.
 std::string MakeHexText(int nType, int nRecords);
 
 // Entries of the port list, in order.
