@@ -185,19 +185,25 @@ void CSimTarget::FlushDue(Clock::time_point now) {
 
 void CSimTarget::Run() {
     while (m_bRun) {
-        int nTimeoutMs = -1;
+        // To the microsecond: a reply due right after a line's last stop bit goes out then, not
+        // at the next whole millisecond, which would add to every line's time.
+        timespec wait{};
+        timespec* pWait = nullptr;
         {
             std::lock_guard lock(m_mutex);
             auto next = Clock::time_point::max();
             if (!m_outbox.empty()) next = m_outbox.front().due;
             if (WantsGreeting()) next = std::min(next, m_nextGreeting);
             if (next != Clock::time_point::max()) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
-                nTimeoutMs = static_cast<int>(std::max<long long>(0, left.count()));
+                const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                    std::max(Clock::duration::zero(), next - Clock::now()));
+                wait.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+                wait.tv_nsec = static_cast<long>(left.count() % 1000000000);
+                pWait = &wait;
             }
         }
         pollfd fds[2] = {{m_pty.Master(), POLLIN, 0}, {m_nWake, POLLIN, 0}};
-        ::poll(fds, 2, nTimeoutMs);
+        ::ppoll(fds, 2, pWait, nullptr);
         if (fds[1].revents & POLLIN) {
             uint64_t nCount = 0;
             [[maybe_unused]] ssize_t n = ::read(m_nWake, &nCount, sizeof nCount);
