@@ -1,5 +1,6 @@
 // Serial link figures over a pseudo-terminal: how long a received byte takes to reach the
-// owner's thread, and how fast a whole update runs with and without wire timing.
+// owner's thread, and how fast a whole update runs with and without wire timing, in 16- and
+// 32-byte records.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -56,12 +57,45 @@ void BM_ReplyToOwnerLatency(benchmark::State& state) {
 }
 BENCHMARK(BM_ReplyToOwnerLatency)->UseManualTime()->Iterations(3000)->Unit(benchmark::kMicrosecond);
 
-// A full update of nLines data lines to a simulated target of nType.
+// Times every block written, to see what an update spends beyond the wire.
+class CTimedRig : public CUpdateRig {
+public:
+    bool Write(const uint8_t* pData, uint32_t nLength) override {
+        m_aWrites.push_back({Clock::now(), nLength});
+        return CUpdateRig::Write(pData, nLength);
+    }
+    // Microseconds from each line's write to the next one's, less the wire time of the line and
+    // its reply: the reply's way to the engine and the wait for the next step.
+    std::vector<double> GapsAfterWire(int nBaud) const {
+        std::vector<double> aGaps;
+        for (size_t i = 1; i < m_aWrites.size(); ++i) {
+            const Written& prev = m_aWrites[i - 1];
+            if (prev.nLength <= 3 || m_aWrites[i].nLength <= 3) continue;  // entry sequence
+            const double dWireUs = (prev.nLength + 1) * 10.0 * 1e6 / nBaud;
+            aGaps.push_back(
+                std::chrono::duration<double, std::micro>(m_aWrites[i].t - prev.t).count() -
+                dWireUs);
+        }
+        return aGaps;
+    }
+
+private:
+    struct Written {
+        Clock::time_point t;
+        uint32_t nLength;
+    };
+    std::vector<Written> m_aWrites;
+};
+
+// A full update to a simulated target of nType: range(0) data lines of range(1) bytes each.
 void RunUpdate(benchmark::State& state, int nType, bool bWire) {
     const int nDataLines = static_cast<int>(state.range(0));
-    const std::vector<std::string> aLines = MakeFirmware(nType, nDataLines);
+    const int nRecordBytes = static_cast<int>(state.range(1));
+    const int nBaud = GetTargetInfo(nType).nBaud;
+    const std::vector<std::string> aLines = MakeFirmware(nType, nDataLines, 7, nRecordBytes);
     const std::string strFile = WriteTempFile(JoinLines(aLines, "\r\n"));
     double dTransfer = 0, dWire = 0;
+    std::vector<double> aGaps;
     for (auto _ : state) {
         SimTargetOptions options;
         options.nType = nType;
@@ -70,7 +104,7 @@ void RunUpdate(benchmark::State& state, int nType, bool bWire) {
         target.Start();
         CComPortMap::Instance().SetEnumerate(false);
         CComPortMap::Instance().Pin(8, target.Path());
-        CUpdateRig rig;
+        CTimedRig rig;
         rig.SetResetButton([&] { target.Reset(); }, 200);
         rig.LoadFile(strFile);
         if (!rig.RunUpdate(8, 600000) || rig.Status() != "Update successful") {
@@ -80,26 +114,33 @@ void RunUpdate(benchmark::State& state, int nType, bool bWire) {
         state.SetIterationTime(dTransfer);
         // Every byte of every line and reply, ten bits each.
         const double dBytes = static_cast<double>(target.BytesIn() + target.BytesOut());
-        dWire = dBytes * 10.0 / GetTargetInfo(nType).nBaud;
+        dWire = dBytes * 10.0 / nBaud;
+        aGaps = rig.GapsAfterWire(nBaud);
     }
     state.counters["lines_per_s"] = static_cast<double>(aLines.size()) / dTransfer;
-    if (bWire) state.counters["of_wire_time"] = dTransfer / dWire;
+    if (!bWire || aGaps.empty()) return;
+    state.counters["of_wire_time"] = dTransfer / dWire;
+    state.counters["efficiency"] = dWire / dTransfer;
+    state.counters["gap_median_us"] = Percentile(aGaps, 0.5);
+    state.counters["gap_p99_us"] = Percentile(aGaps, 0.99);
 }
 
 void BM_FullUpdateNoWire(benchmark::State& state) {
     RunUpdate(state, 1, false);
 }
 BENCHMARK(BM_FullUpdateNoWire)
-    ->Arg(2000)
+    ->Args({2000, 16})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
+// The same 16 KiB of data in 16- and in 32-byte records.
 void BM_FullUpdateWire115200(benchmark::State& state) {
     RunUpdate(state, 1, true);
 }
 BENCHMARK(BM_FullUpdateWire115200)
-    ->Arg(1000)
+    ->Args({1000, 16})
+    ->Args({500, 32})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
@@ -108,7 +149,8 @@ void BM_FullUpdateWire19200(benchmark::State& state) {
     RunUpdate(state, 3, true);
 }
 BENCHMARK(BM_FullUpdateWire19200)
-    ->Arg(300)
+    ->Args({300, 16})
+    ->Args({150, 32})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);

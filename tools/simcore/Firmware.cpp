@@ -35,18 +35,18 @@ private:
 
 }  // namespace
 
-std::vector<std::string> MakeFirmware(int nType, int nDataLines, uint32_t nSeed) {
+std::vector<std::string> MakeFirmware(int nType, int nDataLines, uint32_t nSeed, int nRecordBytes) {
     std::vector<std::string> aLines{MakeHexLinearRecord(0)};
     aLines.reserve(static_cast<size_t>(nDataLines) + 2);
     uint32_t nRandom = nSeed;
     for (int i = 0; i < nDataLines; ++i) {
         std::string strData;
-        for (int n = 0; n < 16; ++n) {
+        for (int n = 0; n < nRecordBytes; ++n) {
             nRandom = nRandom * 1103515245u + 12345u;
             strData.push_back(static_cast<char>(nRandom >> 16));
         }
         if (i == 0 && nType > 0) strData.replace(0, 13, GetTargetInfo(nType).szMarker);
-        aLines.push_back(MakeHexDataRecord(static_cast<uint16_t>(16 * i), strData));
+        aLines.push_back(MakeHexDataRecord(static_cast<uint16_t>(nRecordBytes * i), strData));
     }
     aLines.push_back(MakeHexEofRecord());
     return aLines;

@@ -8,9 +8,11 @@
 
 // Firmware files for tests, benchmarks and simulations.
 
-// Lines of a firmware for target nType: an extended address record, nDataLines 16-byte data
-// records from address 0 with the type's marker in the first, and the end-of-file record.
-std::vector<std::string> MakeFirmware(int nType, int nDataLines, uint32_t nSeed = 7);
+// Lines of a firmware for target nType: an extended address record, nDataLines data records of
+// nRecordBytes (at least 13) from address 0 with the type's marker in the first, and the
+// end-of-file record.
+std::vector<std::string> MakeFirmware(int nType, int nDataLines, uint32_t nSeed = 7,
+                                      int nRecordBytes = 16);
 // Joins lines with the given line end (also after the last line).
 std::string JoinLines(const std::vector<std::string>& aLines, std::string_view strEnd = "\n");
 
