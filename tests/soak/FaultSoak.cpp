@@ -68,8 +68,8 @@ CFaultSoak::Plan CFaultSoak::MakePlan(int nIndex) {
     plan.faults.nSeed = m_random();
     // Update 0 is the clean warm-up. The kinds take turns so that a short run has each.
     if (nIndex % 2 == 1) {
-        plan.faults.dChecksumError = 0.005 * (1 + Draw(6));
-        plan.faults.dPageError = 0.005 * (1 + Draw(6));
+        plan.faults.dChecksumError = 0.002 * (1 + Draw(5));
+        plan.faults.dPageError = 0.002 * (1 + Draw(5));
     }
     if (nIndex % 10 == 4) plan.faults.dChecksumError = 0.25;  // a burst: the update fails
     if (nIndex % 3 == 2) plan.faults.dNoise = 0.1;
