@@ -39,7 +39,10 @@ TEST(FaultSoak, UpdatesUnderFaultsDeliverTheFileAndGiveBackWhatTheyTook) {
         EXPECT_EQ(now.nFds, baseline.nFds) << "after update " << i;
         EXPECT_EQ(now.nThreads, baseline.nThreads) << "after update " << i;
         nPeakRssKiB = std::max(nPeakRssKiB, now.nRssKiB);
-        if (i % 25 == 0) std::printf("after update %d: %s\n", i, ToString(now).c_str());
+        if (i % 25 == 0) {
+            std::printf("after update %d: %s\n", i, ToString(now).c_str());
+            std::fflush(stdout);
+        }
     }
     const ProcessUsage end = ReadProcessUsage();
     EXPECT_LE(end.nRssKiB, baseline.nRssKiB + kRssSlackKiB);
