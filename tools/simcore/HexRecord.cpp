@@ -69,3 +69,18 @@ bool DecodeHexRecord(std::string_view str, DecodedHexRecord& record) {
     record.abData.assign(abBytes.begin() + 4, abBytes.end() - 1);
     return true;
 }
+
+std::map<uint32_t, uint8_t> FlashImageOf(const std::vector<std::string>& aLines) {
+    std::map<uint32_t, uint8_t> image;
+    uint32_t nBase = 0;
+    for (const std::string& strLine : aLines) {
+        DecodedHexRecord rec;
+        if (!DecodeHexRecord(strLine, rec)) continue;
+        const uint32_t nUpper = rec.abData.size() == 2 ? (rec.abData[0] << 8 | rec.abData[1]) : 0;
+        if (rec.nType == 0x02) nBase = nUpper << 4;
+        if (rec.nType == 0x04) nBase = nUpper << 16;
+        for (size_t i = 0; rec.nType == 0x00 && i < rec.abData.size(); ++i)
+            image[nBase + static_cast<uint16_t>(rec.nAddress + i)] = rec.abData[i];
+    }
+    return image;
+}

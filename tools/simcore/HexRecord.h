@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,3 +28,7 @@ struct DecodedHexRecord {
     std::vector<uint8_t> abData;
 };
 bool DecodeHexRecord(std::string_view strRecord, DecodedHexRecord& record);
+
+// The flash contents the record texts describe: data bytes at their absolute addresses
+// (extended segment and linear addresses applied, offsets wrapping within their segment).
+std::map<uint32_t, uint8_t> FlashImageOf(const std::vector<std::string>& aLines);
