@@ -58,3 +58,13 @@ protected:
 inline std::vector<std::string> MakeThreePageImage() {
     return MakeFirmware(3, 38);
 }
+
+// The three-page image with line 0 sent.
+class ThreePageTransfer : public EngineFixture {
+protected:
+    void SetUp() override {
+        EngineFixture::SetUp();
+        Load(MakeThreePageImage());
+        BeginTransfer();
+    }
+};

@@ -33,12 +33,6 @@ constexpr bool kMemoryShadowed = true;
 constexpr bool kMemoryShadowed = false;
 #endif
 
-std::string Signature(int nType) {
-    CHexImage image;
-    image.BuildSignatures();
-    return image.GetSignatures()[static_cast<size_t>(nType)];
-}
-
 // Peak resident memory in KiB since the last ResetPeakMemory (Linux: VmHWM).
 long PeakMemoryKiB() {
     std::ifstream status("/proc/self/status");
@@ -137,7 +131,7 @@ TEST_F(HostileHexFile, BinaryGarbageAndNulBytesAreLinesLikeAnyOther) {
 
 TEST_F(HostileHexFile, HundredMegabyteLineLoadsInBoundedMemory) {
     constexpr size_t kLineSize = 100u << 20;
-    const std::string strHead = ":FF000000" + Signature(3);
+    const std::string strHead = ":FF000000" + SignatureOf(3);
     const std::string strPath = (m_dir / "huge.hex").string();
     {
         std::ofstream out(strPath, std::ios::binary);
@@ -179,7 +173,7 @@ TEST_F(HostileHexFile, SeventyThousandLinesAreAllKeptAndCounted) {
 }
 
 TEST_F(HostileHexFile, ColonOnlyLinesAreEmptyRecordsOnPageZero) {
-    const std::string strSig = Signature(4);
+    const std::string strSig = SignatureOf(4);
     // A ":" line between the halves of a marker makes it span three lines: not found.
     ASSERT_TRUE(
         m_image.Load(Write("colons.hex", ":\n:\n:06000000" + strSig.substr(0, 12) +
@@ -197,7 +191,7 @@ TEST_F(HostileHexFile, ColonOnlyLinesAreEmptyRecordsOnPageZero) {
 }
 
 TEST_F(HostileHexFile, RecordLengthClaimsDoNotMoveTheDataText) {
-    const std::string strSig = Signature(1);
+    const std::string strSig = SignatureOf(1);
     // Longer than claimed: the marker lies past the 1 claimed byte and is no data.
     ASSERT_TRUE(m_image.Load(Write("long.hex", ":01000000AA" + strSig + "FF\n:00000001FF\n")));
     EXPECT_EQ(m_image.GetTargetType(), 0);

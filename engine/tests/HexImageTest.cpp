@@ -6,12 +6,6 @@
 
 namespace {
 
-std::string SignatureOf(int nType) {
-    CHexImage image;
-    image.BuildSignatures();
-    return image.GetSignatures()[static_cast<size_t>(nType)];
-}
-
 // Bytes whose hexadecimal text is strHex (an even number of digits).
 std::vector<uint8_t> BytesOfHex(std::string_view strHex) {
     std::vector<uint8_t> ab;
@@ -35,15 +29,6 @@ int TypeOfFile(const std::vector<std::string>& aLines) {
 }
 
 }  // namespace
-
-TEST(TargetTable, SignatureTextsAreTheMarkersInUpperCaseHex) {
-    EXPECT_EQ(SignatureOf(0), "");
-    EXPECT_EQ(SignatureOf(1), "514E54484E543337305F282A23");
-    EXPECT_EQ(SignatureOf(2), "514E54484E543333305F292A23");
-    EXPECT_EQ(SignatureOf(3), "514E545052583137305F292A23");
-    EXPECT_EQ(SignatureOf(4), "514E54564C4B3533305F292A23");
-    EXPECT_EQ(SignatureOf(5), "514E54564C4B3534305F28232A");
-}
 
 class MarkerPlacement : public ::testing::TestWithParam<int> {};
 
@@ -195,27 +180,18 @@ TEST(ImageLoad, FailedLoadLeavesTheImageAsItWas) {
     EXPECT_EQ(image.GetTargetType(), 5);
 }
 
-TEST(RecordHeader, ParsedLikeColonTwoAndFourHexDigits) {
-    const RecordHeader example = CHexImage::ParseRecordHeader(":04001000514E5448B1");
-    EXPECT_EQ(example.nLength, 4);
-    EXPECT_EQ(example.nAddress, 0x0010);
-    EXPECT_EQ(example.nPage, 0);
-    const RecordHeader lower = CHexImage::ParseRecordHeader(":ff1a3000");
-    EXPECT_EQ(lower.nLength, 0xFF);
-    EXPECT_EQ(lower.nAddress, 0x1A30);
-    EXPECT_EQ(lower.nPage, 0x1A);
-    // Short fields end at the first non-digit; what is missing reads as 0, so a line that is
-    // no record lies on page 0.
-    const RecordHeader shortFields = CHexImage::ParseRecordHeader(":4:12");
-    EXPECT_EQ(shortFields.nLength, 4);
-    EXPECT_EQ(shortFields.nAddress, 0);
-    const RecordHeader shortAddress = CHexImage::ParseRecordHeader(":0412G");
-    EXPECT_EQ(shortAddress.nAddress, 0x12);
-    EXPECT_EQ(shortAddress.nPage, 0);
-    for (std::string_view str : {"", ":", "X04123400", " :04123400", ":G4123400"}) {
-        const RecordHeader none = CHexImage::ParseRecordHeader(str);
-        EXPECT_EQ(none.nLength, 0) << str;
-        EXPECT_EQ(none.nAddress, 0) << str;
-        EXPECT_EQ(none.nPage, 0) << str;
+TEST(RecordHeader, ShortOrMissingFieldsReadAsZero) {
+    struct Case {
+        std::string_view str;
+        int nLength, nAddress, nPage;
+    };
+    for (const Case& c :
+         {Case{":04001000514E5448B1", 4, 0x0010, 0}, Case{":ff1a3000", 0xFF, 0x1A30, 0x1A},
+          Case{":4:12", 4, 0, 0}, Case{":0412G", 4, 0x12, 0}, Case{"", 0, 0, 0}, Case{":", 0, 0, 0},
+          Case{" :04123400", 0, 0, 0}, Case{":G4123400", 0, 0, 0}}) {
+        const RecordHeader header = CHexImage::ParseRecordHeader(c.str);
+        EXPECT_EQ(header.nLength, c.nLength) << c.str;
+        EXPECT_EQ(header.nAddress, c.nAddress) << c.str;
+        EXPECT_EQ(header.nPage, c.nPage) << c.str;
     }
 }

@@ -22,14 +22,9 @@ struct ResendRow {
 
 enum class Fault { Checksum, Page, Timeout };
 
-class ResendExample : public EngineFixture,
+class ResendExample : public ThreePageTransfer,
                       public ::testing::WithParamInterface<std::tuple<ResendRow, Fault>> {
 protected:
-    void SetUp() override {
-        EngineFixture::SetUp();
-        Load(MakeThreePageImage());
-        BeginTransfer();
-    }
     std::vector<std::string> Lines(const std::vector<int>& aIndices) const {
         std::vector<std::string> a;
         a.reserve(aIndices.size());
@@ -88,18 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
                                                                                        : "Timeout");
     });
 
-namespace {
-
-class Faults : public EngineFixture {
-protected:
-    void SetUp() override {
-        EngineFixture::SetUp();
-        Load(MakeThreePageImage());
-        BeginTransfer();
-    }
-};
-
-}  // namespace
+using Faults = ThreePageTransfer;
 
 TEST_F(Faults, NoLineIsSkippedAfterAResend) {
     AdvanceTo(20);
@@ -306,32 +290,6 @@ RunResult RunAttempt(CUpdateEngine& engine, CScriptedHost& host, CBootloaderMode
     return result;
 }
 
-// The target holds every data record's bytes at their absolute addresses, and nothing else.
-::testing::AssertionResult TargetHoldsTheImage(const std::vector<std::string>& aLines,
-                                               const CBootloaderModel& target) {
-    std::map<uint32_t, uint8_t> mapExpected;
-    uint32_t nBase = 0;
-    for (const std::string& strLine : aLines) {
-        DecodedHexRecord record;
-        if (!DecodeHexRecord(strLine, record))
-            return ::testing::AssertionFailure() << "not a record: " << strLine;
-        if (record.nType == 4)
-            nBase = static_cast<uint32_t>(record.abData[0] << 8 | record.abData[1]) << 16;
-        if (record.nType != 0) continue;
-        for (size_t i = 0; i < record.abData.size(); ++i)
-            mapExpected[nBase + record.nAddress + static_cast<uint32_t>(i)] = record.abData[i];
-    }
-    for (const auto& [nAddress, nByte] : mapExpected) {
-        const auto it = target.GetImage().find(nAddress);
-        if (it == target.GetImage().end() || it->second != nByte)
-            return ::testing::AssertionFailure() << "missing or wrong byte at " << nAddress;
-    }
-    if (target.GetImage().size() != mapExpected.size())
-        return ::testing::AssertionFailure()
-               << target.GetImage().size() - mapExpected.size() << " bytes written elsewhere";
-    return ::testing::AssertionSuccess();
-}
-
 }  // namespace
 
 class CleanUpdate : public ::testing::TestWithParam<int> {};
@@ -351,7 +309,7 @@ TEST_P(CleanUpdate, EveryLineGoesOutOnceAndTheTargetHoldsTheImage) {
     std::mt19937 random(static_cast<uint32_t>(nType));
     ASSERT_TRUE(RunAttempt(engine, host, target, aLines[0], random).bSuccess);
     EXPECT_EQ(target.GetAcceptedRecords(), aLines);
-    EXPECT_TRUE(TargetHoldsTheImage(aLines, target));
+    EXPECT_EQ(target.GetImage(), FlashImageOf(aLines));
     EXPECT_EQ(host.m_strErrorCount, "0");
     EXPECT_EQ(host.m_aProgress.back(), 301);
     EXPECT_FALSE(engine.IsBusy());
@@ -383,7 +341,7 @@ TEST_P(RandomizedUpdate, TargetEndsHoldingExactlyTheImage) {
     image.BuildSignatures();
     LoadLines(image, aLines);
     ASSERT_EQ(image.GetTargetType(), 4);
-
+    const std::map<uint32_t, uint8_t> expected = FlashImageOf(aLines);
     int nFaultsSeen = 0;
     int nWholePageResends = 0;
     for (uint32_t nSeed = 1; nSeed <= 1000; ++nSeed) {
@@ -406,7 +364,7 @@ TEST_P(RandomizedUpdate, TargetEndsHoldingExactlyTheImage) {
             nWholePageResends += result.nLineZeroWrites > 1;
         }
         ASSERT_TRUE(bSuccess) << "seed " << nSeed;
-        ASSERT_TRUE(TargetHoldsTheImage(aLines, target)) << "seed " << nSeed;
+        ASSERT_TRUE(target.GetImage() == expected) << "seed " << nSeed;
         const BootloaderCounters& counters = target.GetCounters();
         nFaultsSeen += counters.nChecksumErrors + counters.nPageErrors + counters.nLostReplies;
     }

@@ -8,6 +8,12 @@ void LoadLines(CHexImage& image, const std::vector<std::string>& aLines) {
     ASSERT_TRUE(image.Load(WriteTempFile(JoinLines(aLines))));
 }
 
+std::string SignatureOf(int nType) {
+    CHexImage image;
+    image.BuildSignatures();
+    return image.GetSignatures()[static_cast<size_t>(nType)];
+}
+
 void CScriptedHost::Close() {
     ++m_nCloses;
     m_bOpen = false;

@@ -13,6 +13,8 @@
 
 // Loads the lines into the image through a temporary file.
 void LoadLines(CHexImage& image, const std::vector<std::string>& aLines);
+// The marker text detection looks for in a type's data.
+std::string SignatureOf(int nType);
 
 // The window's side of an update, recorded; writes go to an optional simulated target whose
 // replies wait on the "wire" until the test delivers them.

@@ -12,12 +12,8 @@ protected:
 
 }  // namespace
 
-TEST_F(StartAndEntry, InitialValues) {
-    EXPECT_EQ(m_engine.GetState(), Idle);
+TEST_F(StartAndEntry, IdleStepsDoNothingButCountDown) {
     EXPECT_EQ(m_engine.GetCountdown(), 1);
-    EXPECT_FALSE(m_engine.IsBusy());
-    EXPECT_EQ(m_host.m_strErrorCount, "0");
-    // Idle steps do nothing and keep what was received; a second tick still counts down.
     Receive("?");
     SecondTick();
     SecondTick();
@@ -175,25 +171,7 @@ TEST_F(StartAndEntry, AWaitOfTenRunsOutWithTheTenthDecrement) {
     EXPECT_EQ(m_engine.GetCountdown(), 5);
 }
 
-namespace {
-
-class Transferring : public EngineFixture {
-protected:
-    void SetUp() override {
-        EngineFixture::SetUp();
-        Load(MakeThreePageImage());
-        BeginTransfer();
-    }
-    void ExpectFailure(const std::string& strText, const std::string& strCount) {
-        EXPECT_EQ(m_engine.GetState(), Finished);
-        EXPECT_FALSE(m_engine.IsBusy());
-        EXPECT_EQ(m_host.m_strShownStatus, strText);
-        EXPECT_EQ(m_host.m_strErrorCount, strCount);
-        EXPECT_EQ(m_host.m_aProgress.back(), 0);
-    }
-};
-
-}  // namespace
+using Transferring = ThreePageTransfer;
 
 TEST_F(Transferring, EachTildeSendsTheNextLine) {
     m_host.ClearRecords();
@@ -209,64 +187,54 @@ TEST_F(Transferring, EachTildeSendsTheNextLine) {
     EXPECT_EQ(m_host.m_aWrites.size(), 1u);
 }
 
-TEST_F(Transferring, ThreeChecksumErrorsEndTheUpdate) {
-    for (int n = 0; n < 3; ++n) {
-        Receive("-");
+namespace {
+
+// Each step answers line nLine (after "~" up to it); "T" first lets the wait run out.
+struct FailureRun {
+    const char* szName;
+    std::vector<std::pair<int, std::string>> aSteps;
+    const char* szText;
+    const char* szCount;
+};
+
+class Failure : public ThreePageTransfer, public ::testing::WithParamInterface<FailureRun> {};
+
+}  // namespace
+
+TEST_P(Failure, EndsWithItsTextCountAndProgressZero) {
+    for (const auto& [nLine, strReply] : GetParam().aSteps) {
+        AdvanceTo(nLine);
+        if (!strReply.empty() && strReply[0] == 'T') RunOutCountdown();
+        Receive(strReply[0] == 'T' ? strReply.substr(1) : strReply);
         Tick();
     }
-    ExpectFailure("Checksum Error! Please try again!", "3");
+    EXPECT_EQ(m_engine.GetState(), Finished);
+    EXPECT_FALSE(m_engine.IsBusy());
+    EXPECT_EQ(m_host.m_strShownStatus, GetParam().szText);
+    EXPECT_EQ(m_host.m_strErrorCount, GetParam().szCount);
+    EXPECT_EQ(m_host.m_aProgress.back(), 0);
 }
 
-TEST_F(Transferring, ThreePageErrorsEndTheUpdate) {
-    Receive("%");
-    Tick();
-    Receive("-%");  // "-" decides before "%"
-    Tick();
-    EXPECT_EQ(m_host.m_strErrorCount, "2");
-    Receive("%~");  // the error wins over the "~"
-    Tick();
-    ExpectFailure("Page Error! Please try again!", "3");
-}
-
-TEST_F(Transferring, ThreeTimeoutsEndTheUpdate) {
-    for (int n = 0; n < 3; ++n) {
-        RunOutCountdown();
-        Tick();
-    }
-    ExpectFailure("Fault! Please try again!", "3");
-}
-
-TEST_F(Transferring, ErrorsAccumulateOverTheRun) {
-    AdvanceTo(3);
-    Receive("-");
-    Tick();
-    AdvanceTo(8);
-    RunOutCountdown();
-    Tick();
-    AdvanceTo(12);
-    Receive("%");
-    Tick();
-    ExpectFailure("Page Error! Please try again!", "3");
-}
-
-TEST_F(Transferring, TimeoutAndChecksumErrorInOneStepAfterTwoErrors) {
-    Receive("-");
-    Tick();
-    Receive("-");
-    Tick();
-    RunOutCountdown();
-    Receive("-");
-    Tick();
-    ExpectFailure("Checksum Error! Please try again!", "4");
-}
-
-TEST_F(Transferring, FileErrorEndsAtOnceWithoutCounting) {
-    AdvanceTo(4);
-    Receive("#~");
-    Tick();
-    ExpectFailure("File Error!", "0");
-    EXPECT_NE(m_engine.GetReceived().find('#'), std::string::npos);
-}
+// "-" decides before "%", and an error before a "~" of the same step.
+INSTANTIATE_TEST_SUITE_P(
+    Transfer, Failure,
+    ::testing::Values(
+        FailureRun{
+            "Checksum", {{0, "-"}, {0, "-"}, {0, "-"}}, "Checksum Error! Please try again!", "3"},
+        FailureRun{"Page", {{0, "%"}, {0, "%~"}, {0, "%"}}, "Page Error! Please try again!", "3"},
+        FailureRun{"ChecksumBeforePage",
+                   {{0, "%"}, {0, "%"}, {0, "-%"}},
+                   "Checksum Error! Please try again!",
+                   "3"},
+        FailureRun{"Timeout", {{0, "T"}, {0, "T"}, {0, "T"}}, "Fault! Please try again!", "3"},
+        FailureRun{
+            "Accumulated", {{3, "-"}, {8, "T"}, {12, "%"}}, "Page Error! Please try again!", "3"},
+        FailureRun{"TimeoutAndChecksumInOneStep",
+                   {{0, "-"}, {0, "-"}, {0, "T-"}},
+                   "Checksum Error! Please try again!",
+                   "4"},
+        FailureRun{"FileErrorUncounted", {{4, "#~"}}, "File Error!", "0"}),
+    [](const auto& info) { return std::string(info.param.szName); });
 
 TEST_F(Transferring, RepliesAfterTheLastLine) {
     AdvanceTo(39);
