@@ -6,7 +6,6 @@
 #include <map>
 #include <thread>
 
-#include "ByteQueue.h"
 #include "Firmware.h"
 #include "HexRecord.h"
 #include "PortMap.h"
@@ -16,25 +15,6 @@
 namespace {
 
 constexpr int kCom = 7;
-
-// What a target should hold after taking the file: every data record at its absolute address.
-std::map<uint32_t, uint8_t> ImageOfLines(const std::vector<std::string>& aLines) {
-    std::map<uint32_t, uint8_t> image;
-    uint32_t nBase = 0;
-    for (const std::string& strLine : aLines) {
-        DecodedHexRecord rec;
-        if (!DecodeHexRecord(strLine, rec)) continue;
-        if (rec.nType == 0x02 && rec.abData.size() == 2)
-            nBase = ((rec.abData[0] << 8) | rec.abData[1]) << 4;
-        if (rec.nType == 0x04 && rec.abData.size() == 2)
-            nBase = ((rec.abData[0] << 8) | rec.abData[1]) << 16;
-        if (rec.nType != 0x00) continue;
-        for (size_t i = 0; i < rec.abData.size(); ++i) {
-            image[nBase + static_cast<uint16_t>(rec.nAddress + i)] = rec.abData[i];
-        }
-    }
-    return image;
-}
 
 // A simulated target, started and pinned as COM7 for the test's lifetime.
 struct PinnedTarget {
@@ -70,7 +50,7 @@ UpdateResult UpdateOverPty(int nType, int nDataLines, const BootloaderFaults& fa
 
     const std::vector<std::string> aLines = MakeFirmware(nType, nDataLines);
     UpdateResult run;
-    run.expected = ImageOfLines(aLines);
+    run.expected = FlashImageOf(aLines);
     {
         CUpdateRig rig;
         rig.SetResetButton([&] { target.Reset(); });
@@ -100,35 +80,25 @@ TEST(UpdateOverPty, EachTargetTypeAtItsSpeedReceivesTheFile) {
     }
 }
 
-TEST(UpdateOverPty, ChecksumAndPageErrorsWithNoiseAreResentFromThePage) {
-    BootloaderFaults faults;
-    faults.nSeed = 11;
-    faults.dChecksumError = 0.02;
-    faults.dPageError = 0.02;
-    faults.dNoise = 0.2;
-    const UpdateResult run = UpdateOverPty(3, 60, faults);
-    EXPECT_EQ(run.strStatus, "Update successful");
-    EXPECT_GT(run.counters.nChecksumErrors + run.counters.nPageErrors, 0);
-    EXPECT_GT(run.counters.nNoiseBytes, 0);
-    EXPECT_EQ(run.received, run.expected);
-}
-
-TEST(UpdateOverPty, LostReplyIsRecoveredAfterTheSilence) {
-    BootloaderFaults faults;
-    faults.nSeed = 3;
-    faults.dLostReply = 0.03;
-    const UpdateResult run = UpdateOverPty(1, 30, faults);
-    EXPECT_EQ(run.strStatus, "Update successful");
-    EXPECT_GE(run.counters.nLostReplies, 1);
-    EXPECT_EQ(run.received, run.expected);
-}
-
-TEST(UpdateOverPty, FileErrorEndsTheUpdate) {
-    BootloaderFaults faults;
-    faults.nFileErrorAtRecord = 5;
-    const UpdateResult run = UpdateOverPty(5, 20, faults);
-    EXPECT_EQ(run.strStatus, "File Error!");
-    EXPECT_EQ(run.counters.nFileErrors, 1);
+// Lost replies cost a timeout each: few lines for them.
+TEST(UpdateOverPty, SeededFaultsAreResentUntilTheTargetHoldsTheFile) {
+    BootloaderFaults checksumPageNoise;
+    checksumPageNoise.nSeed = 11;
+    checksumPageNoise.dChecksumError = checksumPageNoise.dPageError = 0.02;
+    checksumPageNoise.dNoise = 0.2;
+    BootloaderFaults lost;
+    lost.nSeed = 3;
+    lost.dLostReply = 0.03;
+    for (const auto& [nType, nLines, faults] :
+         {std::tuple{3, 60, checksumPageNoise}, std::tuple{1, 30, lost}}) {
+        const UpdateResult run = UpdateOverPty(nType, nLines, faults);
+        EXPECT_EQ(run.strStatus, "Update successful");
+        const BootloaderCounters& n = run.counters;
+        EXPECT_TRUE(faults.dLostReply > 0
+                        ? n.nLostReplies > 0
+                        : n.nChecksumErrors + n.nPageErrors > 0 && n.nNoiseBytes > 0);
+        EXPECT_EQ(run.received, run.expected);
+    }
 }
 
 TEST(UpdateOverPty, UnpluggedTargetLeavesTheToolResponsiveAndAFreshRunSucceeds) {
@@ -155,7 +125,7 @@ TEST(UpdateOverPty, UnpluggedTargetLeavesTheToolResponsiveAndAFreshRunSucceeds) 
     ASSERT_TRUE(target.ComeBack());
     ASSERT_TRUE(rig.RunUpdate(kCom, 30000)) << rig.Status();
     EXPECT_EQ(rig.Status(), "Update successful");
-    EXPECT_EQ(target.Image(), ImageOfLines(aLines));
+    EXPECT_EQ(target.Image(), FlashImageOf(aLines));
 }
 
 TEST(UpdateOverPty, TargetGreetingOnItsOwnIsEnoughForAnUpdate) {
@@ -169,40 +139,5 @@ TEST(UpdateOverPty, TargetGreetingOnItsOwnIsEnoughForAnUpdate) {
     ASSERT_TRUE(rig.LoadFile(WriteTempFile(JoinLines(aLines, "\r\n"))));
     ASSERT_TRUE(rig.RunUpdate(kCom, 30000)) << rig.Status();
     EXPECT_EQ(rig.Status(), "Update successful");
-    EXPECT_EQ(target.Image(), ImageOfLines(aLines));
-}
-
-TEST(SimTarget, GreetsAgainWhenTheToolMissedTheReadyCharacterButNotDuringTransfer) {
-    SimTargetOptions options;
-    options.nType = 3;
-    options.nGreetEveryMs = 50;
-    PinnedTarget pinned(options);
-    CSimTarget& target = pinned.target;
-    std::string strGot;
-    CByteQueue queue([&](uint32_t, uint32_t n) { strGot.push_back(static_cast<char>(n)); });
-    CWinCom com;
-    com.m_nMsgId = 1;
-    com.m_pTarget = &queue;
-    ASSERT_TRUE(com.Open("COM7:19200,N,8,1"));
-    auto got = [&](const std::string& str) {
-        return queue.PumpUntil([&] { return strGot.find(str) != std::string::npos; }, 3000);
-    };
-    auto write = [&](const std::string& str) {
-        com.Write(reinterpret_cast<const uint8_t*>(str.data()), static_cast<uint32_t>(str.size()));
-    };
-    ASSERT_TRUE(got("!"));
-    write("^;]");
-    ASSERT_TRUE(got("?"));
-    strGot.clear();
-    // The "?" is taken as lost: silence, and the target is reset by itself.
-    ASSERT_TRUE(got("!"));
-    write("^;]");
-    ASSERT_TRUE(got("?"));
-    write(MakeHexDataRecord(0, "abc"));
-    ASSERT_TRUE(got("~"));
-    strGot.clear();
-    queue.PumpFor(300);
-    EXPECT_EQ(strGot, "");
-    EXPECT_EQ(target.ToolSettings().nBaud, 19200u);
-    com.Close();
+    EXPECT_EQ(target.Image(), FlashImageOf(aLines));
 }
