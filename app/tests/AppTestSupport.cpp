@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QTest>
 #include <QTimer>
 
@@ -11,6 +12,7 @@
 #include <sstream>
 
 #include "Firmware.h"
+#include "HexRecord.h"
 #include "PortMap.h"
 #include "Resources.h"
 
@@ -79,6 +81,17 @@ bool WaitUntil(const std::function<bool()>& bDone, int nMs) {
 
 std::string MakeHexText(int nType, int nRecords) {
     return JoinLines(MakeFirmware(nType, nRecords), "\r\n");
+}
+
+QString StatusLine(const CFlashDlg& dlg) {
+    return static_cast<QLabel*>(dlg.GetDlgItem(res::IDC_STATUS))->text();
+}
+
+std::map<uint32_t, uint8_t> FlashOfImage(const CHexImage& image) {
+    std::vector<std::string> aLines;
+    for (int i = 0; i < image.GetLineCount(); ++i)
+        aLines.push_back(image.GetLine(i));
+    return FlashImageOf(aLines);
 }
 
 std::vector<std::string> PortEntries(const CFlashDlg& dlg) {

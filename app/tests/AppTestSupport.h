@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -45,8 +46,14 @@ private:
 // Runs the event loop until bDone() holds or nMs have passed; returns bDone().
 bool WaitUntil(const std::function<bool()>& bDone, int nMs);
 
-// A HEX file of nRecords 16-byte data records, CR LF ends; the marker of nType (0: none) in the first.
+// A HEX file of nRecords 16-byte data records, CR LF ends; the marker of nType (0: none) in the
+// first.
 std::string MakeHexText(int nType, int nRecords);
+
+// The window's status line.
+QString StatusLine(const CFlashDlg& dlg);
+// The flash contents of the window's loaded image.
+std::map<uint32_t, uint8_t> FlashOfImage(const CHexImage& image);
 
 // Entries of the port list, in order.
 std::vector<std::string> PortEntries(const CFlashDlg& dlg);

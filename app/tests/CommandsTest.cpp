@@ -9,17 +9,12 @@
 
 #include "AboutDlg.h"
 #include "AppTestSupport.h"
-#include "DialogLayout.h"
 #include "MessageBox.h"
 #include "Resources.h"
 
 using namespace res;
 
 namespace {
-
-QString StatusLine(const CFlashDlg& dlg) {
-    return static_cast<QLabel*>(dlg.GetDlgItem(IDC_STATUS))->text();
-}
 
 // Clicks "Open" and answers the file dialog with strPath; returns the dialog's filters.
 QStringList OpenThroughDialog(CFlashDlg& dlg, const std::string& strPath) {
@@ -106,22 +101,6 @@ TEST_F(AppTest, SystemCommandsSixteenToThirtyOneOpenAbout) {
     EXPECT_EQ(AboutCount([&] { static_cast<QPushButton*>(pDlg->GetDlgItem(IDC_ABOUT))->click(); }),
               1u);
     EXPECT_EQ(aSeen, std::vector<QString>{"About Korvi Flasher"});
-}
-
-TEST_F(AppTest, AboutBoxFollowsTemplate100) {
-    CAboutDlg about;
-    EXPECT_EQ(about.parent(), nullptr);
-    std::vector<QString> aTexts;
-    for (QLabel* pLabel : about.findChildren<QLabel*>())
-        aTexts.push_back(pLabel->text());
-    EXPECT_NE(std::find(aTexts.begin(), aTexts.end(), "Korvi  Flasher V1.41"), aTexts.end());
-    auto* pOk = qobject_cast<QPushButton*>(FindControl(about, IDOK));
-    ASSERT_NE(pOk, nullptr);
-    EXPECT_TRUE(pOk->isDefault());
-    about.show();
-    pOk->click();
-    EXPECT_EQ(about.result(), QDialog::Accepted);
-    EXPECT_FALSE(about.isVisible());
 }
 
 TEST_F(AppTest, RealMessageBoxesHaveOneOkButtonAndTheStopIconOnlyForStyleSixteen) {

@@ -5,10 +5,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include <fstream>
-
 #include "AppTestSupport.h"
-#include "HexRecord.h"
 #include "PortMap.h"
 #include "Resources.h"
 #include "SimTarget.h"
@@ -16,27 +13,6 @@
 using namespace res;
 
 namespace {
-
-QString StatusLine(const CFlashDlg& dlg) {
-    return static_cast<QLabel*>(dlg.GetDlgItem(IDC_STATUS))->text();
-}
-
-// The flash contents a HEX file describes.
-std::map<uint32_t, uint8_t> ImageOf(const std::string& strPath) {
-    std::map<uint32_t, uint8_t> image;
-    std::ifstream file(strPath);
-    uint32_t nBase = 0;
-    for (std::string strLine; std::getline(file, strLine);) {
-        if (!strLine.empty() && strLine.back() == '\r') strLine.pop_back();
-        DecodedHexRecord record;
-        if (!DecodeHexRecord(strLine, record)) continue;
-        if (record.nType == 0x04)
-            nBase = static_cast<uint32_t>(record.abData[0] << 24 | record.abData[1] << 16);
-        for (size_t i = 0; record.nType == 0x00 && i < record.abData.size(); ++i)
-            image[nBase + record.nAddress + static_cast<uint32_t>(i)] = record.abData[i];
-    }
-    return image;
-}
 
 class UpdateTest : public AppTest {
 protected:
@@ -79,7 +55,7 @@ TEST_F(UpdateTest, StartFlashWritesTheWholeImageIntoTheTarget) {
 
     ASSERT_TRUE(WaitUntil([&] { return StatusLine(*pDlg) == "Update successful"; }, 30000))
         << StatusLine(*pDlg).toStdString();
-    EXPECT_EQ(m_pTarget->Image(), ImageOf(strHex));
+    EXPECT_EQ(m_pTarget->Image(), FlashOfImage(pDlg->GetImage()));
     EXPECT_EQ(m_pTarget->GetPhase(), CBootloaderModel::Phase::Done);
     EXPECT_EQ(pDlg->GetProgressPos(), pDlg->GetImage().GetLineCount() - 1);
     EXPECT_EQ(pDlg->GetErrorCountText(), "0");
@@ -168,7 +144,7 @@ TEST_F(UpdateTest, StartDuringAnUpdateBeginsAgainAndStillDeliversEveryLine) {
     EXPECT_EQ(pDlg->GetProgressPos(), 0);
     ASSERT_TRUE(WaitUntil([&] { return StatusLine(*pDlg) == "Update successful"; }, 30000))
         << StatusLine(*pDlg).toStdString();
-    EXPECT_EQ(m_pTarget->Image(), ImageOf(strHex));
+    EXPECT_EQ(m_pTarget->Image(), FlashOfImage(pDlg->GetImage()));
     // Every line went out again from the first one.
     EXPECT_GE(m_pTarget->Counters().nRecords, 20 + pDlg->GetImage().GetLineCount());
     EXPECT_TRUE(m_aBoxes.empty());
