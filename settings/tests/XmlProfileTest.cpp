@@ -53,44 +53,38 @@ TEST_F(XmlProfileTest, PortChangeAsFirstUseWritesOnlyThePort) {
     EXPECT_EQ(ReadBytes(kFile), "<profile><Main><COM-Port>3</COM-Port></Main></profile>");
 }
 
-TEST_F(XmlProfileTest, ForeignRootIsKept) {
-    const std::string strSaved =
-        SaveAfter("<settings><Other>x</Other></settings>",
-                  [](CXmlProfile& p) { p.ReadInt("Main", "COM-Port", 0); });
-    EXPECT_EQ(strSaved, "<settings><Other>x</Other><Main><COM-Port>0</COM-Port></Main></settings>");
-}
-
-TEST_F(XmlProfileTest, FirstOfTwoSectionsIsUsedSecondUntouched) {
-    const std::string strSaved = SaveAfter(
-        "<profile><Main><COM-Port>4</COM-Port></Main><Main><COM-Port>9</COM-Port></Main></profile>",
-        [](CXmlProfile& p) {
-            EXPECT_EQ(p.ReadInt("Main", "COM-Port", 0), 4);
-            p.WriteInt("Main", "COM-Port", 7);
-            p.WriteString("Main", "Hex-File", "a.HEX");
+TEST_F(XmlProfileTest, TheFirstMatchingKeyIsUsedAndAllElseKept) {
+    struct Case {
+        const char* szName;
+        const char* szBefore;
+        int nRead, nWrite;  // COM-Port as read, then written
+        const char* szAfter;
+    };
+    for (const Case& c :
+         {Case{"foreign root", "<settings><Other>x</Other></settings>", 0, 0,
+               "<settings><Other>x</Other><Main><COM-Port>0</COM-Port></Main></settings>"},
+          Case{"two sections",
+               "<profile><Main><COM-Port>4</COM-Port></Main><Main><COM-Port>9</COM-Port></Main>"
+               "</profile>",
+               4, 7,
+               "<profile><Main><COM-Port>7</COM-Port></Main><Main><COM-Port>9</COM-Port></Main>"
+               "</profile>"},
+          Case{"namespace prefix",
+               "<p:profile "
+               "xmlns:p=\"urn:k\"><p:Main><p:COM-Port>6</p:COM-Port></p:Main></p:profile>",
+               6, 2,
+               "<p:profile "
+               "xmlns:p=\"urn:k\"><p:Main><p:COM-Port>2</p:COM-Port></p:Main></p:profile>"},
+          Case{"case-sensitive names", "<profile><Main><com-port>5</com-port></Main></profile>", 0,
+               0, "<profile><Main><com-port>5</com-port><COM-Port>0</COM-Port></Main></profile>"},
+          Case{"negative number", "<profile><Main><COM-Port>-5</COM-Port></Main></profile>", -5, -5,
+               "<profile><Main><COM-Port>-5</COM-Port></Main></profile>"}}) {
+        const std::string strSaved = SaveAfter(c.szBefore, [&](CXmlProfile& p) {
+            EXPECT_EQ(p.ReadInt("Main", "COM-Port", 0), c.nRead) << c.szName;
+            p.WriteInt("Main", "COM-Port", c.nWrite);
         });
-    EXPECT_EQ(strSaved,
-              "<profile><Main><COM-Port>7</COM-Port><Hex-File>a.HEX</Hex-File></Main>"
-              "<Main><COM-Port>9</COM-Port></Main></profile>");
-}
-
-TEST_F(XmlProfileTest, NamespacePrefixMatchesByLocalName) {
-    const std::string strSaved = SaveAfter(
-        "<p:profile xmlns:p=\"urn:k\"><p:Main><p:COM-Port>6</p:COM-Port></p:Main></p:profile>",
-        [](CXmlProfile& p) {
-            EXPECT_EQ(p.ReadInt("Main", "COM-Port", 0), 6);
-            p.WriteInt("Main", "COM-Port", 2);
-        });
-    EXPECT_EQ(
-        strSaved,
-        "<p:profile xmlns:p=\"urn:k\"><p:Main><p:COM-Port>2</p:COM-Port></p:Main></p:profile>");
-}
-
-TEST_F(XmlProfileTest, NamesAreCaseSensitive) {
-    const std::string strSaved =
-        SaveAfter("<profile><Main><com-port>5</com-port></Main></profile>",
-                  [](CXmlProfile& p) { EXPECT_EQ(p.ReadInt("Main", "COM-Port", 0), 0); });
-    EXPECT_EQ(strSaved,
-              "<profile><Main><com-port>5</com-port><COM-Port>0</COM-Port></Main></profile>");
+        EXPECT_EQ(strSaved, c.szAfter) << c.szName;
+    }
 }
 
 TEST_F(XmlProfileTest, EmptyKeyGetsTheDefaultWrittenAndSaved) {
