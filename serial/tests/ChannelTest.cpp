@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "PortIo.h"
 #include "PtyFixture.h"
@@ -14,12 +15,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 const std::string kHeld = "Interface is not available or allocated by another application!";
-
-long long MsSince(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
 
 // Collects the diagnostic trace for the test's lifetime.
 class TraceCapture {
@@ -109,10 +105,8 @@ TEST_F(Channel, ProbeLeavesTheLineSettingsAsItFoundThem) {
     ASSERT_TRUE(com.TestComDevice("COM5:9600,n,8,1"));
     termios after{};
     ASSERT_TRUE(m_pty.ReadToolSettings(after));
-    EXPECT_EQ(after.c_iflag, before.c_iflag);
-    EXPECT_EQ(after.c_cflag, before.c_cflag);
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
-    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    EXPECT_EQ(std::tie(after.c_iflag, after.c_cflag, after.c_lflag, after.c_ospeed),
+              std::tie(before.c_iflag, before.c_cflag, before.c_lflag, before.c_ospeed));
     // The probe does not leave the port exclusive either.
     ASSERT_TRUE(com.Open("COM5:19200,N,8,1"));
     com.Close();

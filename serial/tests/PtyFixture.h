@@ -2,8 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "PortMap.h"
 #include "PtyPair.h"
+
+using Clock = std::chrono::steady_clock;
+
+inline long long MsSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// Polls until bDone() holds or nMs have passed; returns bDone().
+template <typename F>
+bool PollUntil(F bDone, int nMs = 3000) {
+    for (const auto t = Clock::now(); !bDone() && MsSince(t) < nMs;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return bDone();
+}
 
 // COM5 is a pseudo-terminal whose master the test works; no real port is ever looked at.
 class PtyFixture : public ::testing::Test {

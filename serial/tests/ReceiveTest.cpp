@@ -12,12 +12,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr uint32_t kMsgId = 0xC0DE;
-
-long long MsSince(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
 
 double ProcessCpuSeconds() {
     rusage ru{};
@@ -148,10 +143,7 @@ TEST_F(Receive, CloseDuringBlockedDeliveryNeitherDeadlocksNorDeliversMore) {
     m_com.m_pTarget = &owner;
     ASSERT_TRUE(m_com.Open("COM5:19200,N,8,1"));
     ASSERT_TRUE(m_pty.WriteAll("xyz", 3));
-    const auto tWait = Clock::now();
-    while (owner.m_nCalls == 0 && MsSince(tWait) < 3000)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_EQ(owner.m_nCalls, 1);
+    ASSERT_TRUE(PollUntil([&] { return owner.m_nCalls == 1; }));
     const auto t = Clock::now();
     m_com.Close();
     EXPECT_LT(MsSince(t), 3000);
@@ -219,11 +211,7 @@ TEST_F(Receive, ThreadOutlivingCloseNeitherDeliversNorTouchesTheNextSession) {
     m_com.m_pTarget = &deaf;
     ASSERT_TRUE(m_com.Open("COM5:19200,N,8,1"));
     ASSERT_TRUE(m_pty.WriteAll("123", 3));
-    const auto tWait = Clock::now();
-    while (deaf.m_nCalls == 0 && MsSince(tWait) < 3000) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ASSERT_EQ(deaf.m_nCalls, 1);
+    ASSERT_TRUE(PollUntil([&] { return deaf.m_nCalls == 1; }));
     CWinCom::TestHooks::nCloseWaitMs = 100;
     m_com.Close();
     CWinCom::TestHooks::nCloseWaitMs = 150000;
