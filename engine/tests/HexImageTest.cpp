@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "TestSupport.h"
 
 namespace {
@@ -148,36 +146,6 @@ TEST(ImageLines, CtrlZEndsTheFile) {
     ASSERT_EQ(image.GetLineCount(), 2);
     EXPECT_EQ(image.GetLine(1), kFiller);
     EXPECT_EQ(image.GetTargetType(), 0);
-}
-
-TEST(ImageLines, InvalidBytesAreStoredAndNeverOverRead) {
-    std::string strBinary(":10000000", 9);
-    strBinary += std::string("\0\0\xFF\x80", 4);
-    const std::string strHuge = ":FFFFFF";
-    CHexImage image;
-    ASSERT_TRUE(
-        image.Load(WriteTempFile(strBinary + "\n" + strHuge + "\n:\n" + std::string(1, '\0'))));
-    ASSERT_EQ(image.GetLineCount(), 4);
-    EXPECT_EQ(image.GetLine(0), strBinary);
-    EXPECT_EQ(image.GetLine(1), strHuge);
-    EXPECT_EQ(image.GetLine(3), std::string(1, '\0'));
-    EXPECT_EQ(image.GetTargetType(), 0);
-}
-
-TEST(ImageLoad, FailedLoadLeavesTheImageAsItWas) {
-    CHexImage image;
-    image.BuildSignatures();
-    const std::vector<std::string> aLines = {kFiller, Data(0, SignatureOf(5)), MakeHexEofRecord()};
-    LoadLines(image, aLines);
-    ASSERT_EQ(image.GetTargetType(), 5);
-    const auto missing = std::filesystem::temp_directory_path() / "korvi_no_such_dir" / "x.hex";
-    EXPECT_FALSE(image.Load(missing.string()));
-    // Opens as a regular file, but reading its start fails: a read error after opening.
-    EXPECT_FALSE(image.Load("/proc/self/mem"));
-    EXPECT_FALSE(image.Load(std::filesystem::temp_directory_path().string()));
-    EXPECT_EQ(image.GetLineCount(), 3);
-    EXPECT_EQ(image.GetLine(1), aLines[1]);
-    EXPECT_EQ(image.GetTargetType(), 5);
 }
 
 TEST(RecordHeader, ShortOrMissingFieldsReadAsZero) {
