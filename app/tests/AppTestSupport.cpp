@@ -70,6 +70,13 @@ std::unique_ptr<CFlashDlg> AppTest::MakeWindow() {
     return pDlg;
 }
 
+std::unique_ptr<CFlashDlg> AppTest::StartWindow(int nComPort, const std::string& strHexFile) {
+    if (nComPort >= 0) WriteFile("Config.xml", Config(nComPort, strHexFile));
+    auto pDlg = MakeWindow();
+    pDlg->OnInitDialog();
+    return pDlg;
+}
+
 bool WaitUntil(const std::function<bool()>& bDone, int nMs) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
     while (!bDone()) {

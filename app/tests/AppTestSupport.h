@@ -34,6 +34,9 @@ protected:
 
     // The window with its notices recorded instead of shown.
     std::unique_ptr<CFlashDlg> MakeWindow();
+    // ... initialised; with nComPort >= 0 over a Config.xml remembering port and file.
+    std::unique_ptr<CFlashDlg> StartWindow(int nComPort = -1,
+                                           const std::string& strHexFile = "select file");
 
     std::vector<std::pair<std::string, unsigned>> m_aBoxes;
 

@@ -36,8 +36,7 @@ QStringList OpenThroughDialog(CFlashDlg& dlg, const std::string& strPath) {
 }  // namespace
 
 TEST_F(AppTest, OpenLoadsKnownAndUnknownFiles) {
-    auto pDlg = MakeWindow();
-    pDlg->OnInitDialog();
+    auto pDlg = StartWindow();
     QString strStatusWhenBoxShown;
     pDlg->SetMessageBoxSeam([&](const std::string& strText, unsigned nStyle) {
         m_aBoxes.emplace_back(strText, nStyle);
@@ -77,8 +76,7 @@ TEST_F(AppTest, OpenLoadsKnownAndUnknownFiles) {
 }
 
 TEST_F(AppTest, SystemCommandsSixteenToThirtyOneOpenAbout) {
-    auto pDlg = MakeWindow();
-    pDlg->OnInitDialog();
+    auto pDlg = StartWindow();
 
     std::vector<QString> aSeen;
     CModalWatcher watcher([&](QWidget* pModal) {

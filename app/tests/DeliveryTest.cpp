@@ -54,8 +54,7 @@ TEST(ByteHandoff, SenderWaitsForTheHandlerOrGivesUpWhenTheChannelCloses) {
 }
 
 TEST_F(AppTest, WindowHandsTheLowEightBitsToTheEngine) {
-    auto pDlg = MakeWindow();
-    pDlg->OnInitDialog();
+    auto pDlg = StartWindow();
     std::atomic<bool> bRun{true};
     std::thread sender([&] {
         pDlg->SendByte(static_cast<uint32_t>(g_nWmRecSerial), 0xFFFFFFB0u, bRun);

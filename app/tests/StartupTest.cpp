@@ -52,8 +52,7 @@ TEST_F(AppTest, FirstStartWritesTheDefaultsAndOpensNoPort) {
 }
 
 TEST_F(AppTest, WindowFollowsTemplate102) {
-    auto pDlg = MakeWindow();
-    pDlg->OnInitDialog();
+    auto pDlg = StartWindow();
 
     EXPECT_EQ(pDlg->windowTitle(), "Korvi Flasher V1.41");
     EXPECT_FALSE(pDlg->windowFlags() & (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
@@ -94,8 +93,7 @@ TEST_F(AppTest, RememberedPortThatCannotBeOpenedIsReported) {
     const std::string strConfig = Config(3, "select file");
     WriteFile("Config.xml", strConfig);
     PinMissing(3);
-    auto pDlg = MakeWindow();
-    pDlg->OnInitDialog();
+    auto pDlg = StartWindow();
 
     ASSERT_EQ(m_aBoxes.size(), 1u);
     EXPECT_EQ(m_aBoxes[0].first, "opening COM port failed (COM3:19200,N,8,1)");
@@ -107,9 +105,7 @@ TEST_F(AppTest, RememberedPortThatCannotBeOpenedIsReported) {
 
     // A port beyond the probed range is still opened at start-up.
     m_aBoxes.clear();
-    WriteFile("Config.xml", Config(20, "select file"));
-    auto pSecond = MakeWindow();
-    pSecond->OnInitDialog();
+    auto pSecond = StartWindow(20);
     ASSERT_EQ(m_aBoxes.size(), 1u);
     EXPECT_EQ(m_aBoxes[0].first, "opening COM port failed (COM20:19200,N,8,1)");
 }
@@ -118,9 +114,7 @@ TEST_F(AppTest, PortListIsSortedAndSelectsTheRememberedPort) {
     CPtyPair& com1 = PinPty(1);
     CPtyPair& com2 = PinPty(2);
     PinPty(10);
-    WriteFile("Config.xml", Config(2, "select file"));
-    auto pDlg = MakeWindow();
-    pDlg->OnInitDialog();
+    auto pDlg = StartWindow(2);
 
     EXPECT_EQ(PortEntries(*pDlg), (std::vector<std::string>{"<none>", "COM1", "COM10", "COM2"}));
     const auto* pList = static_cast<QComboBox*>(pDlg->GetDlgItem(IDC_PORT));
@@ -135,9 +129,7 @@ TEST_F(AppTest, PortListIsSortedAndSelectsTheRememberedPort) {
 TEST_F(AppTest, PortChangeReopensAtNineSixHundredAndRemembersEvenAFailure) {
     CPtyPair& com1 = PinPty(1);
     PinPty(5);
-    WriteFile("Config.xml", Config(1, "select file"));
-    auto pDlg = MakeWindow();
-    pDlg->OnInitDialog();
+    auto pDlg = StartWindow(1);
     ASSERT_EQ(ToolSpeed(com1), static_cast<speed_t>(B19200));
 
     // The entry of the open port: closed and opened again, now at 9600.
@@ -169,9 +161,7 @@ TEST_F(AppTest, RememberedFileLoadsWhenItsPathHoldsDotHex) {
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(Path("fw.hex"))));
     const std::string strBin = Path("fw.hex/image.bin");
     WriteFile(strBin, MakeHexText(3, 10));
-    WriteFile("Config.xml", Config(0, strBin));
-    auto pDlg = MakeWindow();
-    pDlg->OnInitDialog();
+    auto pDlg = StartWindow(0, strBin);
     EXPECT_TRUE(pDlg->GetDlgItem(IDC_START)->isEnabled());
     EXPECT_EQ(ControlText(*pDlg, IDC_STATUS), "File contains 12 lines");
     EXPECT_EQ(pDlg->GetProgressMax(), 12);
@@ -179,9 +169,7 @@ TEST_F(AppTest, RememberedFileLoadsWhenItsPathHoldsDotHex) {
     // The same file under a name without it is not loaded.
     const std::string strOther = Path("image.bin");
     WriteFile(strOther, MakeHexText(3, 10));
-    WriteFile("Config.xml", Config(0, strOther));
-    auto pSecond = MakeWindow();
-    pSecond->OnInitDialog();
+    auto pSecond = StartWindow(0, strOther);
     EXPECT_FALSE(pSecond->GetDlgItem(IDC_START)->isEnabled());
     EXPECT_EQ(pSecond->GetImage().GetLineCount(), 0);
     EXPECT_EQ(ControlText(*pSecond, IDC_STATUS), "");

@@ -17,14 +17,24 @@ namespace {
 class UpdateTest : public AppTest {
 protected:
     // A type-3 target pinned as COM1, greeting every 300 ms once reset.
-    void StartTarget(bool bWire) {
+    // The window, shown, with the target as its remembered port and a file of nRecords data
+    // records (0: the bundled sample) as its remembered file.
+    std::unique_ptr<CFlashDlg> ShowWindow(bool bWire, int nRecords, bool bRealBoxes = false) {
         SimTargetOptions options;
         options.nType = 3;
         options.nGreetEveryMs = 300;
         options.bWire = bWire;
         m_pTarget = std::make_unique<CSimTarget>(options);
-        ASSERT_TRUE(m_pTarget->Start());
+        EXPECT_TRUE(m_pTarget->Start());
         CComPortMap::Instance().Pin(1, m_pTarget->Path());
+        std::string strHex = KORVI_SAMPLES_DIR "/korvi-type3.hex";
+        if (nRecords > 0) WriteFile(strHex = Path("fw.hex"), MakeHexText(3, nRecords));
+        WriteFile("Config.xml", Config(1, strHex));
+        auto pDlg = MakeWindow();
+        if (bRealBoxes) pDlg->SetMessageBoxSeam({});
+        pDlg->OnInitDialog();
+        pDlg->show();
+        return pDlg;
     }
 
     void ClickStart(CFlashDlg& dlg) {
@@ -40,12 +50,7 @@ protected:
 }  // namespace
 
 TEST_F(UpdateTest, StartFlashWritesTheWholeImageIntoTheTarget) {
-    StartTarget(false);
-    const std::string strHex = KORVI_SAMPLES_DIR "/korvi-type3.hex";
-    WriteFile("Config.xml", Config(1, strHex));
-    auto pDlg = MakeWindow();
-    pDlg->OnInitDialog();
-    pDlg->show();
+    auto pDlg = ShowWindow(false, 0);
     ASSERT_TRUE(pDlg->IsPortOpen());
 
     // Nothing to step while idle: the fast timer rests.
@@ -65,14 +70,7 @@ TEST_F(UpdateTest, StartFlashWritesTheWholeImageIntoTheTarget) {
 }
 
 TEST_F(UpdateTest, ExitWaitsForTheUpdateOpenIsRefusedAndEscapeEndsAtOnce) {
-    StartTarget(true);
-    const std::string strHex = Path("long.hex");
-    WriteFile(strHex, MakeHexText(3, 120));
-    WriteFile("Config.xml", Config(1, strHex));
-    auto pDlg = MakeWindow();
-    pDlg->SetMessageBoxSeam({});  // the real boxes
-    pDlg->OnInitDialog();
-    pDlg->show();
+    auto pDlg = ShowWindow(true, 120, true);
     ClickStart(*pDlg);
     ASSERT_TRUE(WaitUntil([&] { return pDlg->GetEngine().GetState() == Transfer; }, 10000));
     ASSERT_TRUE(pDlg->GetEngine().IsBusy());
@@ -129,13 +127,7 @@ TEST_F(UpdateTest, ExitWaitsForTheUpdateOpenIsRefusedAndEscapeEndsAtOnce) {
 }
 
 TEST_F(UpdateTest, StartDuringAnUpdateBeginsAgainAndStillDeliversEveryLine) {
-    StartTarget(true);
-    const std::string strHex = Path("restart.hex");
-    WriteFile(strHex, MakeHexText(3, 100));
-    WriteFile("Config.xml", Config(1, strHex));
-    auto pDlg = MakeWindow();
-    pDlg->OnInitDialog();
-    pDlg->show();
+    auto pDlg = ShowWindow(true, 100);
     ClickStart(*pDlg);
     ASSERT_TRUE(WaitUntil([&] { return pDlg->GetProgressPos() >= 20; }, 10000));
 
