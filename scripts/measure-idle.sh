@@ -35,9 +35,14 @@ cpu_ticks() { sed 's/.*) //' "/proc/$PID/stat" | awk '{ print $12 + $13 }'; }
 T0=$(date +%s.%N)
 "$BIN" 2>"$SCRATCH/stderr.log" &
 PID=$!
-timeout 30 xdotool search --sync --onlyvisible --name '^Korvi Flasher' >/dev/null ||
-  { echo "measure-idle.sh: the window did not show" >&2; exit 1; }
+# Polled every 10 ms: xdotool's own --sync looks only every half second.
+SHOWN=0
+for _ in $(seq 3000); do
+  if xdotool search --onlyvisible --name '^Korvi Flasher' >/dev/null 2>&1; then SHOWN=1; break; fi
+  sleep 0.01
+done
 T1=$(date +%s.%N)
+[[ $SHOWN -eq 1 ]] || { echo "measure-idle.sh: the window did not show" >&2; exit 1; }
 C0=$(cpu_ticks)
 sleep "$IDLE"
 C1=$(cpu_ticks)
