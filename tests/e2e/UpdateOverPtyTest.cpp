@@ -127,17 +127,3 @@ TEST(UpdateOverPty, UnpluggedTargetLeavesTheToolResponsiveAndAFreshRunSucceeds) 
     EXPECT_EQ(rig.Status(), "Update successful");
     EXPECT_EQ(target.Image(), FlashImageOf(aLines));
 }
-
-TEST(UpdateOverPty, TargetGreetingOnItsOwnIsEnoughForAnUpdate) {
-    SimTargetOptions options;
-    options.nType = 4;
-    options.nGreetEveryMs = 50;
-    PinnedTarget pinned(options);
-    CSimTarget& target = pinned.target;
-    const std::vector<std::string> aLines = MakeFirmware(4, 30);
-    CUpdateRig rig;
-    ASSERT_TRUE(rig.LoadFile(WriteTempFile(JoinLines(aLines, "\r\n"))));
-    ASSERT_TRUE(rig.RunUpdate(kCom, 30000)) << rig.Status();
-    EXPECT_EQ(rig.Status(), "Update successful");
-    EXPECT_EQ(target.Image(), FlashImageOf(aLines));
-}
