@@ -1,10 +1,9 @@
 #include "FaultSoak.h"
 
 #include <cstdio>
-#include <map>
 
-#include "BootloaderModel.h"
 #include "Firmware.h"
+#include "HexRecord.h"
 #include "PortMap.h"
 
 namespace {
@@ -22,16 +21,6 @@ SimTargetOptions TargetOptions(const std::string& strLink) {
     options.bWire = true;
     options.strLink = strLink;
     return options;
-}
-
-// The file's data at their absolute addresses: what a target holds after taking every line once.
-std::map<uint32_t, uint8_t> FileData(const std::vector<std::string>& aLines) {
-    CBootloaderModel flash(kType);
-    flash.Greet();
-    flash.Feed("^;]");
-    for (const std::string& strLine : aLines)
-        flash.Feed(strLine);
-    return flash.GetImage();
 }
 
 }  // namespace
@@ -129,7 +118,7 @@ bool CFaultSoak::Attempt(const std::vector<std::string>& aLines, const std::stri
         return false;
     }
     ++m_tally.nSucceeded;
-    if (m_target.Image() != FileData(aLines))
+    if (m_target.Image() != FlashImageOf(aLines))
         Problem(strWhat + ": the target's image is not the file's");
     return true;
 }
