@@ -96,6 +96,7 @@ QString StatusLine(const CFlashDlg& dlg) {
 
 std::map<uint32_t, uint8_t> FlashOfImage(const CHexImage& image) {
     std::vector<std::string> aLines;
+    aLines.reserve(static_cast<size_t>(image.GetLineCount()));
     for (int i = 0; i < image.GetLineCount(); ++i)
         aLines.push_back(image.GetLine(i));
     return FlashImageOf(aLines);
