@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -30,6 +32,13 @@ std::string ReadFirstLine(const fs::path& path) {
     return strLine;
 }
 
+std::string Trim(const std::string& str) {
+    const auto bSpace = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    const auto itBegin = std::find_if_not(str.begin(), str.end(), bSpace);
+    const auto itEnd = std::find_if_not(str.rbegin(), str.rend(), bSpace).base();
+    return itBegin < itEnd ? std::string(itBegin, itEnd) : std::string();
+}
+
 // Real hardware behind a tty; for the legacy 8250 ports, a UART actually found at probe time.
 bool HasHardware(const fs::path& sysEntry, const std::string& strName) {
     std::error_code ec;
@@ -46,47 +55,25 @@ std::string Canonical(const std::string& strPath) {
     return ec ? strPath : real.string();
 }
 
-}  // namespace
-
-CComPortMap& CComPortMap::Instance() {
-    static CComPortMap map;
-    return map;
+// Devices the kernel console writes to, as canonical paths.
+std::set<std::string> ConsoleDevices(const SPortRoots& roots) {
+    std::set<std::string> devices;
+    std::istringstream names(ReadFirstLine(fs::path(roots.strSysTty) / "console" / "active"));
+    for (std::string strName; names >> strName;)
+        devices.insert(Canonical((fs::path(roots.strDev) / strName).string()));
+    return devices;
 }
 
-void CComPortMap::Pin(int nCom, const std::string& strDevice) {
-    std::lock_guard lock(m_mutex);
-    m_pins[nCom] = strDevice;
-}
-
-void CComPortMap::ClearPins() {
-    std::lock_guard lock(m_mutex);
-    m_pins.clear();
-}
-
-void CComPortMap::SetEnumerate(bool bEnumerate) {
-    std::lock_guard lock(m_mutex);
-    m_bEnumerate = bEnumerate;
-}
-
-void CComPortMap::SetRoots(const std::string& strDevRoot, const std::string& strSysTtyRoot) {
-    std::lock_guard lock(m_mutex);
-    m_strDevRoot = strDevRoot;
-    m_strSysTtyRoot = strSysTtyRoot;
-}
-
-std::vector<std::string> CComPortMap::EnumerateDevices() const {
-    std::string strDev, strSys;
-    {
-        std::lock_guard lock(m_mutex);
-        strDev = m_strDevRoot;
-        strSys = m_strSysTtyRoot;
-    }
+std::vector<std::string> Enumerate(const SPortRoots& roots) {
+    const std::set<std::string> consoles = ConsoleDevices(roots);
     std::vector<std::string> usb, acm, other;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(strSys, ec)) {
+    for (const auto& entry : fs::directory_iterator(roots.strSysTty, ec)) {
         const std::string strName = entry.path().filename().string();
         const std::string strKind = SplitNumber(strName).first;
-        if (!fs::exists(fs::path(strDev) / strName, ec)) continue;
+        const fs::path dev = fs::path(roots.strDev) / strName;
+        // No bootloader answers on a Bluetooth link, and the console is not ours to take.
+        if (strKind == "rfcomm" || !fs::exists(dev, ec) || consoles.count(Canonical(dev))) continue;
         if (strKind == "ttyUSB") {
             usb.push_back(strName);
         } else if (strKind == "ttyACM") {
@@ -99,34 +86,139 @@ std::vector<std::string> CComPortMap::EnumerateDevices() const {
     for (auto* pGroup : {&usb, &acm, &other}) {
         std::sort(pGroup->begin(), pGroup->end(), NaturalLess);
         for (const auto& strName : *pGroup)
-            all.push_back((fs::path(strDev) / strName).string());
+            all.push_back((fs::path(roots.strDev) / strName).string());
     }
     return all;
 }
 
+// Canonical device -> the first /dev/serial/by-id link naming it, else the first by-path one.
+std::map<std::string, std::string> StableNames(const SPortRoots& roots) {
+    std::map<std::string, std::string> names;
+    for (const char* szDir : {"serial/by-id", "serial/by-path"}) {
+        std::vector<std::string> links;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(fs::path(roots.strDev) / szDir, ec))
+            links.push_back(entry.path().string());
+        std::sort(links.begin(), links.end());
+        for (const auto& strLink : links)
+            names.emplace(Canonical(strLink), strLink);
+    }
+    return names;
+}
+
+// "COM7" -> 7; 0 for anything else, numbers beyond the probed range included.
+int ParsePortKey(const std::string& strKey) {
+    if (strKey.size() < 4 || strKey.compare(0, 3, "COM") != 0) return 0;
+    int nCom = 0;
+    const char* pEnd = strKey.data() + strKey.size();
+    const auto result = std::from_chars(strKey.data() + 3, pEnd, nCom);
+    if (result.ec != std::errc() || result.ptr != pEnd || nCom < 1 || nCom > 16) return 0;
+    return nCom;
+}
+
+}  // namespace
+
+CComPortMap& CComPortMap::Instance() {
+    static CComPortMap map;
+    return map;
+}
+
+void CComPortMap::Pin(int nCom, const std::string& strDevice) {
+    std::lock_guard lock(m_mutex);
+    m_pins[nCom] = strDevice;
+    m_free.reset();
+}
+
+void CComPortMap::ClearPins() {
+    std::lock_guard lock(m_mutex);
+    m_pins.clear();
+    m_free.reset();
+}
+
+void CComPortMap::SetEnumerate(bool bEnumerate) {
+    std::lock_guard lock(m_mutex);
+    m_bEnumerate = bEnumerate;
+    m_free.reset();
+}
+
+int CComPortMap::ApplyPins(const std::vector<std::pair<std::string, std::string>>& section) {
+    int nPins = 0;
+    for (const auto& [strKey, strRaw] : section) {
+        // Hand-edited files put the value on a line of its own.
+        const std::string strValue = Trim(strRaw);
+        if (strKey == "Enumerate") {
+            SetEnumerate(strValue != "0");
+            continue;
+        }
+        const int nCom = ParsePortKey(strKey);
+        if (nCom != 0 && !strValue.empty()) {
+            Pin(nCom, strValue);
+            ++nPins;
+        }
+    }
+    return nPins;
+}
+
+void CComPortMap::Rebuild() {
+    std::lock_guard lock(m_mutex);
+    m_free.reset();
+}
+
+void CComPortMap::SetRoots(const SPortRoots& roots) {
+    std::lock_guard lock(m_mutex);
+    m_roots = roots;
+    m_free.reset();
+}
+
+SPortRoots CComPortMap::Roots() const {
+    std::lock_guard lock(m_mutex);
+    return m_roots;
+}
+
+std::vector<std::string> CComPortMap::EnumerateDevices() const {
+    return Enumerate(Roots());
+}
+
+bool CComPortMap::IsConsole(const std::string& strDevice) const {
+    return ConsoleDevices(Roots()).count(Canonical(strDevice)) != 0;
+}
+
+const std::vector<std::string>& CComPortMap::FreeDevicesLocked() const {
+    if (m_free) return *m_free;
+    std::set<std::string> pinned;
+    for (const auto& [n, strPath] : m_pins)
+        pinned.insert(Canonical(strPath));
+    const auto stable = StableNames(m_roots);
+    std::vector<std::string> free;
+    for (const auto& strPath : Enumerate(m_roots)) {
+        const std::string strCanonical = Canonical(strPath);
+        if (pinned.count(strCanonical)) continue;
+        const auto it = stable.find(strCanonical);
+        free.push_back(it != stable.end() ? it->second : strPath);
+    }
+    return m_free.emplace(std::move(free));
+}
+
 std::string CComPortMap::DeviceFor(int nCom) const {
-    std::map<int, std::string> pins;
+    std::string strPinned;
     {
         std::lock_guard lock(m_mutex);
-        if (auto it = m_pins.find(nCom); it != m_pins.end()) return it->second;
-        if (!m_bEnumerate || nCom < 1) return {};
-        pins = m_pins;
+        if (auto it = m_pins.find(nCom); it != m_pins.end()) {
+            strPinned = it->second;
+        } else {
+            if (!m_bEnumerate || nCom < 1) return {};
+            // Unpinned numbers take the free devices in order: COMn gets the k-th, k counting
+            // the unpinned numbers below n.
+            const auto nBelow = static_cast<size_t>(
+                std::count_if(m_pins.begin(), m_pins.end(),
+                              [nCom](const auto& p) { return p.first >= 1 && p.first < nCom; }));
+            const size_t nIndex = static_cast<size_t>(nCom - 1) - nBelow;
+            const auto& free = FreeDevicesLocked();
+            return nIndex < free.size() ? free[nIndex] : std::string();
+        }
     }
-    std::set<std::string> pinned;
-    for (const auto& [n, strPath] : pins)
-        pinned.insert(Canonical(strPath));
-    std::vector<std::string> free;
-    for (const auto& strPath : EnumerateDevices()) {
-        if (!pinned.count(Canonical(strPath))) free.push_back(strPath);
-    }
-    // Unpinned numbers take the free devices in order: COMn gets the k-th, k counting the
-    // unpinned numbers below n.
-    const auto nBelow =
-        static_cast<size_t>(std::count_if(pins.begin(), pins.end(), [nCom](const auto& p) {
-            return p.first >= 1 && p.first < nCom;
-        }));
-    const size_t nIndex = static_cast<size_t>(nCom - 1) - nBelow;
-    return nIndex < free.size() ? free[nIndex] : std::string();
+    // Not even a pin makes the console a port to flash through.
+    return IsConsole(strPinned) ? std::string() : strPinned;
 }
 
 std::string CComPortMap::Resolve(const std::string& strName) const {

@@ -28,11 +28,11 @@ protected:
         fs::create_symlink(Dev() / "ttyUSB2", Dev() / "serial/by-id/usb-adapter");
         Map().ClearPins();
         Map().SetEnumerate(true);
-        Map().SetRoots(Dev().string(), Sys().string());
+        Map().SetRoots({Dev().string(), Sys().string()});
     }
     void TearDown() override {
         Map().ClearPins();
-        Map().SetRoots("/dev", "/sys/class/tty");
+        Map().SetRoots({});
         Map().SetEnumerate(false);
         fs::remove_all(m_root);
     }
