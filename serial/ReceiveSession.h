@@ -4,6 +4,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
+
+#include "PortIo.h"
 
 class CWinCom;
 
@@ -11,7 +14,8 @@ class CWinCom;
 // session, so it can neither read a later Open's port nor take its run flag; the port is
 // closed when the last holder lets go.
 struct ReceiveSession {
-    ReceiveSession(int nPort, int nWake) : nFd(nPort), nWakeFd(nWake) {}
+    ReceiveSession(portio::CPortClaim&& port, int nWake)
+        : claim(std::move(port)), nFd(claim.Fd()), nWakeFd(nWake) {}
     ~ReceiveSession();
     ReceiveSession(const ReceiveSession&) = delete;
     ReceiveSession& operator=(const ReceiveSession&) = delete;
@@ -22,6 +26,7 @@ struct ReceiveSession {
     void MarkEnded();
     bool WaitEnded(std::chrono::milliseconds timeout);
 
+    portio::CPortClaim claim;
     const int nFd;
     const int nWakeFd;
     std::atomic<bool> bRun{true};

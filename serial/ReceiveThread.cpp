@@ -30,7 +30,7 @@ void Rest(const ReceiveSession& s) {
 }  // namespace
 
 ReceiveSession::~ReceiveSession() {
-    portio::CloseExclusive(nFd);
+    claim.Release();
     if (nWakeFd >= 0) ::close(nWakeFd);
 }
 

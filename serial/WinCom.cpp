@@ -50,16 +50,15 @@ bool CWinCom::IsOpen() const {
 bool CWinCom::Open(std::string cMode) {  // NOLINT(performance-unnecessary-value-param)
     // Reopening over a live channel would orphan its receive thread.
     if (m_hPort >= 0) Close();
-    const int nFd = portio::OpenExclusive(DeviceFor(cMode));
-    if (nFd < 0) {
+    portio::CPortClaim port;
+    if (!port.Claim(DeviceFor(cMode), CComPortMap::Instance().Roots())) {
         serialtrace::Error("CWinCom::Open()::CreateFile(); \r\n", errno);
         return false;
     }
-    m_hPort = nFd;
-    auto fail = [&](const char* szContext, int nErr) {
-        if (szContext != nullptr) serialtrace::Error(szContext, nErr);
-        portio::CloseExclusive(nFd);
-        m_hPort = -1;
+    const int nFd = port.Fd();
+    // The claim gives the port back when this attempt fails.
+    auto fail = [](const char* szContext, int nErr) {
+        serialtrace::Error(szContext, nErr);
         return false;
     };
     std::this_thread::sleep_for(kOpenPause);
@@ -79,12 +78,15 @@ bool CWinCom::Open(std::string cMode) {  // NOLINT(performance-unnecessary-value
     }
     portio::SetModemLine(nFd, TIOCM_DTR, 1);
     portio::SetModemLine(nFd, TIOCM_RTS, 1);
-    portio::RequestLowLatency(nFd);
+    port.RequestLowLatency();
+    // Start, data, parity and stop bits of one character, in microseconds.
+    const long nBits = 1 + ls.nDataBits + (ls.cParity != 'N' ? 1 : 0) + ls.nStopBits;
+    m_nByteMicros = static_cast<long>(nBits * 1000000L / static_cast<long>(ls.nBaud));
 
     const int nWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (nWake < 0) return fail("CWinCom::Open()::CreateEvent(); \r\n", errno);
 
-    auto pSession = std::make_shared<ReceiveSession>(nFd, nWake);
+    auto pSession = std::make_shared<ReceiveSession>(std::move(port), nWake);
     try {
         if (TestHooks::bFailThreadStart.exchange(false))
             throw std::system_error(EAGAIN, std::generic_category());
@@ -92,9 +94,9 @@ bool CWinCom::Open(std::string cMode) {  // NOLINT(performance-unnecessary-value
     } catch (const std::system_error&) {
         m_strLastError = "CWinCom::Open(); AfxBeginThread -> Fehler";
         // The session owns the port and the wake-up fd now; dropping it releases both.
-        m_hPort = -1;
         return false;
     }
+    m_hPort = nFd;
     m_pSession = std::move(pSession);
     return true;
 }
@@ -102,14 +104,16 @@ bool CWinCom::Open(std::string cMode) {  // NOLINT(performance-unnecessary-value
 bool CWinCom::TestComDevice(std::string cMode) {  // NOLINT(performance-unnecessary-value-param)
     const std::string strName = DeviceNameFromMode(cMode);
     serialtrace::Line("cMode>" + cMode + "< TestComDevice Port:>" + strName + "< \n");
-    const int nFd = portio::OpenExclusive(DeviceFor(cMode));
-    if (nFd < 0) {
+    portio::CPortClaim port;
+    // Nothing touches the device (not even a flush) unless no other program holds it.
+    if (!port.Claim(DeviceFor(cMode), CComPortMap::Instance().Roots())) {
         const int nErr = errno;
         m_strLastError = "Interface is not available or allocated by another application!";
         serialtrace::Line("cMode>" + cMode + "< TestComDevice Port:>" + strName +
                           "< Error=" + std::to_string(nErr) + "\n");
         return false;
     }
+    const int nFd = port.Fd();
     ::tcflush(nFd, TCIOFLUSH);
     termios saved{};
     const bool bSaved = ::tcgetattr(nFd, &saved) == 0;
@@ -117,7 +121,6 @@ bool CWinCom::TestComDevice(std::string cMode) {  // NOLINT(performance-unnecess
     LineSettings ls;
     if (!ParseLineSettings(SettingsFromMode(cMode), ls)) {
         m_strLastError = "BuildCommDCB: Interface is not available!";
-        portio::CloseExclusive(nFd);
         return false;
     }
     if (bSaved) {
@@ -133,7 +136,6 @@ bool CWinCom::TestComDevice(std::string cMode) {  // NOLINT(performance-unnecess
     }
     // Not a tty, or it did not take the settings.
     if (!bOk) m_strLastError = "SetCommState: Interface is not available!";
-    portio::CloseExclusive(nFd);
     return bOk;
 }
 
@@ -189,9 +191,14 @@ bool CWinCom::Write(const uint8_t* pData, uint32_t nLength) {
             serialtrace::Error("CWinCom::Write()::GetOverlappedResult(); \r\n", ETIMEDOUT);
             // Held back (XOFF): drop what is still queued so the next block goes out alone.
             ::tcflush(m_hPort, TCOFLUSH);
-            break;
+            return true;
         }
     }
+    // A UART driver takes a few KiB even while XOFF holds the line; the block counts as
+    // written only once it has left, or it would follow the engine's resend of it.
+    portio::CTtyOutputQueue queue(m_hPort);
+    if (nDone == nLength && !portio::DrainOrDiscard(queue, deadline, m_nByteMicros))
+        serialtrace::Error("CWinCom::Write()::GetOverlappedResult(); \r\n", ETIMEDOUT);
     return true;
 }
 

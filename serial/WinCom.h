@@ -48,6 +48,7 @@ private:
     void ReleaseSession();
 
     int m_hPort = -1;                            // fd of the open device, -1 when closed
+    long m_nByteMicros = 0;                      // one character's time on the line
     std::shared_ptr<ReceiveSession> m_pSession;  // this Open's run flag, wake-up fd, end signal
     std::thread m_receiveThread;
     std::mutex m_writeLock;  // serialises Write, nothing else

@@ -83,7 +83,7 @@ TEST_F(Channel, HeldPortFailsSecondChannelAndProbeAndTheTextOutlivesSuccess) {
     EXPECT_EQ(other.GetLastErrorText(), kHeld);
     EXPECT_NE(trace.Text().find("cMode>COM5:9600,n,8,1< TestComDevice Port:>COM5< \n"
                                 "cMode>COM5:9600,n,8,1< TestComDevice Port:>COM5< Error=" +
-                                std::to_string(EWOULDBLOCK) + "\n"),
+                                std::to_string(EBUSY) + "\n"),
               std::string::npos)
         << trace.Text();
     // Open leaves the text as it was.
