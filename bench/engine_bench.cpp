@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Firmware.h"
+#include "HexCheck.h"
 #include "HexImage.h"
 #include "HexRecord.h"
 #include "UpdateEngine.h"
@@ -84,6 +85,30 @@ void BM_LoadAndDetect(benchmark::State& state) {
     state.counters["x_getline"] = dLoad / dGetline;
 }
 
+// The pre-flight check of the loaded file, timed on its own and together with the load, each
+// against the same plain line read.
+void BM_LoadAndCheck(benchmark::State& state) {
+    const std::string& strPath = BigFile();
+    CHexImage image;
+    image.BuildSignatures();
+    double dLoad = 0;
+    double dCheck = 0;
+    double dGetline = 0;
+    size_t nErrors = 0;
+    for (auto _ : state) {
+        dLoad += SecondsOf([&] { benchmark::DoNotOptimize(image.Load(strPath)); });
+        dCheck += SecondsOf([&] { nErrors += CheckHexImage(image).nErrorCount; });
+        state.PauseTiming();
+        dGetline += SecondsOf([&] { benchmark::DoNotOptimize(GetlinePass(strPath)); });
+        state.ResumeTiming();
+    }
+    if (nErrors != 0) state.SkipWithError("the generated file has errors");
+    state.SetBytesProcessed(state.iterations() *
+                            static_cast<int64_t>(std::filesystem::file_size(strPath)));
+    state.counters["check_x_getline"] = dCheck / dGetline;
+    state.counters["x_getline"] = (dLoad + dCheck) / dGetline;
+}
+
 // Answers every line at once: "~", or "@" for the end-of-file record.
 class CInstantTarget : public CUpdateHost {
 public:
@@ -138,6 +163,7 @@ void BM_EngineUpdate(benchmark::State& state) {
 
 BENCHMARK(BM_GetlineLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadAndDetect)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadAndCheck)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EngineUpdate)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
