@@ -79,6 +79,22 @@ int CreateTemp(const std::string& strTarget, std::string& strTemp) {
     return -1;
 }
 
+// Content is built first, so a write that fnWrite abandons leaves the file as it was.
+bool RewriteInPlace(const std::string& strTarget, const std::function<void(CFileSink&)>& fnWrite) {
+    std::string strContent;
+    CFileSink buffer(strContent);
+    fnWrite(buffer);
+    if (!buffer.IsOk()) return false;
+    CFd file(::open(strTarget.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (file.Get() < 0 || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        ::ftruncate(file.Get(), 0) != 0)
+        return false;
+    CFileSink sink(file.Get());
+    sink.Write(strContent.data(), strContent.size());
+    return sink.IsOk() && ::fsync(file.Get()) == 0 && ::close(file.Release()) == 0;
+}
+
 void SyncDirectoryOf(const std::string& strPath) {
     const std::string strDir = DirPrefix(strPath);
     CFd dir(::open(strDir.empty() ? "." : strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -90,6 +106,10 @@ void SyncDirectoryOf(const std::string& strPath) {
 
 void CFileSink::Write(const void* pData, size_t nSize) {
     const char* p = static_cast<const char*>(pData);
+    if (m_pBuffer != nullptr) {
+        if (m_bOk) m_pBuffer->append(p, nSize);
+        return;
+    }
     while (m_bOk && nSize > 0) {
         const ssize_t nWritten = ::write(m_nFd, p, nSize);
         if (nWritten < 0 && errno == EINTR) continue;
@@ -143,7 +163,7 @@ bool ReplaceFile(const std::string& strPath, const std::function<void(CFileSink&
 
     std::string strTemp;
     CFd temp(CreateTemp(strTarget, strTemp));
-    if (temp.Get() < 0) return false;
+    if (temp.Get() < 0) return bExists && errno == EACCES && RewriteInPlace(strTarget, fnWrite);
 
     bool bOk = true;
     if (bExists) {

@@ -21,13 +21,16 @@ ReadStatus ReadFile(const std::string& strPath, size_t nMaxBytes, std::string& s
 class CFileSink {
 public:
     explicit CFileSink(int nFd) : m_nFd(nFd) {}
+    // Collects the content in memory instead.
+    explicit CFileSink(std::string& rBuffer) : m_pBuffer(&rBuffer) {}
     void Write(const void* pData, size_t nSize);
     // Abandons the replacement, e.g. when the content turns out to be unacceptable.
     void Fail() { m_bOk = false; }
     bool IsOk() const { return m_bOk; }
 
 private:
-    int m_nFd;
+    int m_nFd = -1;
+    std::string* m_pBuffer = nullptr;
     bool m_bOk = true;
 };
 
@@ -36,7 +39,9 @@ private:
 // old file or the new one, never a mix. A symlink at strPath is kept and the file it points
 // to is replaced. An existing file keeps its permission bits (and owner, where allowed); one
 // without any write permission bit, or not writable by this process, is left alone.
-// False, with the old file untouched and no temporary left, when anything fails.
+// False, with the old file untouched and no temporary left, when anything fails. Where the
+// directory takes no new files but the file itself is writable, the file is rewritten in
+// place instead (truncated, written, flushed): a crash during that write can cut it short.
 bool ReplaceFile(const std::string& strPath, const std::function<void(CFileSink&)>& fnWrite);
 
 }  // namespace atomicfile

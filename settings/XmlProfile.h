@@ -26,8 +26,9 @@ public:
     bool WriteInt(const std::string& strSection, const std::string& strKey, int nValue);
     bool WriteString(const std::string& strSection, const std::string& strKey,
                      const std::string& strValue);
-    // Replaces the file atomically. False, with the file as it was, when it cannot be
-    // written, is read-only, or existed but could not be read (its settings were never seen).
+    // Replaces the file atomically, or rewrites it in place where only the file is writable.
+    // False, with the file as it was, when it cannot be written, is read-only, or existed but
+    // could not be read (its settings were never seen).
     bool Save();
 
     // All keys of the first matching section, in document order; creates nothing.
