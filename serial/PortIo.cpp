@@ -179,7 +179,10 @@ bool TakeLockFile(const std::string& strLock, long& rnOwner, std::string& rstrTa
 }
 
 int GetSerialFlags(int nFd, int& rFlags) {
-    if (TestHooks::pfnGetSerialFlags != nullptr) return TestHooks::pfnGetSerialFlags(nFd, rFlags);
+    if (TestHooks::pSerialFlags != nullptr) {
+        rFlags = *TestHooks::pSerialFlags;
+        return 0;
+    }
     serial_struct ss{};
     if (::ioctl(nFd, TIOCGSERIAL, &ss) != 0) return -1;
     rFlags = ss.flags;
@@ -187,7 +190,10 @@ int GetSerialFlags(int nFd, int& rFlags) {
 }
 
 int SetSerialFlags(int nFd, int nFlags) {
-    if (TestHooks::pfnSetSerialFlags != nullptr) return TestHooks::pfnSetSerialFlags(nFd, nFlags);
+    if (TestHooks::pSerialFlags != nullptr) {
+        *TestHooks::pSerialFlags = nFlags;
+        return 0;
+    }
     serial_struct ss{};
     if (::ioctl(nFd, TIOCGSERIAL, &ss) != 0) return -1;
     ss.flags = nFlags;
@@ -255,8 +261,9 @@ bool CPortClaim::Claim(const std::string& strDevice, const SPortRoots& roots,
     if (!TakeLockFile(strLock, nOwner, m_strLockFile))
         return held("lock file " + strLock + " of process " + std::to_string(nOwner));
     if (const long nHolder = OtherHolder(roots.strProc, st); nHolder != 0) {
-        return held("open in process " + std::to_string(nHolder) + " (" +
-                    ProcessName(roots.strProc, nHolder) + ")");
+        const std::string strName = ProcessName(roots.strProc, nHolder);
+        return held("open in process " + std::to_string(nHolder) +
+                    (strName.empty() ? "" : " (" + strName + ")"));
     }
     m_bExclusiveSet = ::ioctl(m_nFd, TIOCEXCL) == 0;
     return true;

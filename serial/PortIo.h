@@ -42,11 +42,10 @@ private:
     std::string m_strLockFile;
 };
 
-// Driver calls the claim makes where a pseudo-terminal cannot show their effect; tests
-// replace them. Both answer like ioctl: 0 or -1.
+// Test-only: where set, the claim's driver flags (TIOCGSERIAL/TIOCSSERIAL, which a
+// pseudo-terminal does not have) are read from and written to here.
 struct TestHooks {
-    static inline int (*pfnGetSerialFlags)(int nFd, int& rFlags) = nullptr;
-    static inline int (*pfnSetSerialFlags)(int nFd, int nFlags) = nullptr;
+    static inline int* pSerialFlags = nullptr;
 };
 
 // Bytes the driver still holds for sending, and dropping them.

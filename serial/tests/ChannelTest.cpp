@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -8,6 +10,7 @@
 #include <thread>
 #include <tuple>
 
+#include "PortInfo.h"
 #include "PortIo.h"
 #include "PtyFixture.h"
 #include "Trace.h"
@@ -185,12 +188,6 @@ TEST_F(Channel, DestroyingOrReopeningAnOpenChannelGivesThePortBack) {
     EXPECT_FALSE(other.TestComDevice("COM6:9600,n,8,1"));
 }
 
-TEST(ModemLines, OnlyOneAssertsTheLine) {
-    EXPECT_EQ(portio::ModemRequest(1), static_cast<unsigned long>(TIOCMBIS));
-    for (int n : {0, 2, -1, 255})
-        EXPECT_EQ(portio::ModemRequest(n), static_cast<unsigned long>(TIOCMBIC)) << n;
-}
-
 TEST_F(Channel, DeviceThatTakesNoLineSettingsFailsProbeAndOpen) {
     const std::string strFile = testing::TempDir() + "not-a-tty-" + std::to_string(::getpid());
     { std::ofstream(strFile) << "x"; }
@@ -205,4 +202,98 @@ TEST_F(Channel, DeviceThatTakesNoLineSettingsFailsProbeAndOpen) {
               std::string::npos)
         << trace.Text();
     std::remove(strFile.c_str());
+}
+
+// Another program's hold, each way it shows: TIOCEXCL (which root's open ignores), the UUCP
+// lock of a live process, the port open in another process. Nothing is flushed or undone.
+TEST_F(Channel, PortHeldByAnotherProgramIsNeitherProbedNorTaken) {
+    namespace fs = std::filesystem;
+    CWinCom com;
+    const int nHolder = ::open(m_pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(::ioctl(nHolder, TIOCEXCL), 0);
+    ASSERT_TRUE(m_pty.WriteAll("in", 2));
+    EXPECT_FALSE(com.TestComDevice("COM5:9600,n,8,1"));
+    EXPECT_FALSE(com.Open("COM5:19200,N,8,1"));
+    int nExclusive = 0;
+    EXPECT_TRUE(::ioctl(nHolder, TIOCGEXCL, &nExclusive) == 0 && nExclusive == 1);
+    // The holder's input is still there for it.
+    EXPECT_TRUE(PollUntil(
+        [&] { return ::ioctl(nHolder, FIONREAD, &nExclusive) == 0 && nExclusive == 2; }, 500));
+    ::ioctl(nHolder, TIOCNXCL);
+    ::close(nHolder);
+
+    std::string strLock = "LCK.." + m_pty.SlavePath().substr(5);
+    strLock = m_strDir + "/lock/" + strLock.replace(strLock.rfind('/'), 1, "_");
+    std::ofstream(strLock) << "         1\n";
+    std::string strWhy;
+    EXPECT_TRUE(IsPortHeld(m_pty.SlavePath(), &strWhy));
+    EXPECT_EQ(strWhy, "lock file " + strLock + " of process 1");
+    std::ofstream(strLock) << "1999999999\n";  // no such process
+    ASSERT_TRUE(com.Open("COM5:19200,N,8,1"));
+    EXPECT_EQ((std::ifstream(strLock) >> nExclusive, nExclusive), ::getpid());
+    com.Close();
+    EXPECT_FALSE(fs::exists(strLock));
+
+    SPortRoots roots = CComPortMap::Instance().Roots();
+    roots.strLock = m_strDir + "/no-such-dir";  // nowhere to lock: skipped
+    roots.strProc = m_strDir + "/proc";
+    CComPortMap::Instance().SetRoots(roots);
+    const std::string strIndex = m_pty.SlavePath().substr(m_pty.SlavePath().rfind('/') + 1);
+    // The pty's far end, which also works its master, is no rival.
+    auto openIn = [&](const std::string& strFd, const std::string& strTo) {
+        fs::create_directories(fs::path(roots.strProc + strFd).parent_path());
+        fs::create_symlink(strTo, roots.strProc + strFd);
+    };
+    openIn("/4243/fd/3", m_pty.SlavePath());
+    openIn("/4243/fd/4", "/dev/ptmx");
+    fs::create_directories(roots.strProc + "/4243/fdinfo");
+    std::ofstream(roots.strProc + "/4243/fdinfo/4") << "flags:\t02\ntty-index:\t" << strIndex;
+    EXPECT_TRUE(com.TestComDevice("COM5:9600,n,8,1"));
+    openIn("/4242/fd/0", m_pty.SlavePath());
+    EXPECT_TRUE(IsPortHeld(m_pty.SlavePath(), &strWhy));
+    EXPECT_EQ(strWhy, "open in process 4242");
+    EXPECT_FALSE(com.Open("COM5:19200,N,8,1"));
+}
+
+// The driver flag a pty does not have, through the claim's seam.
+TEST_F(Channel, LowLatencyFlagIsPutBackAsItWas) {
+    for (int nFlags : {0x40, 0x40 | int{ASYNC_LOW_LATENCY}}) {
+        const int nBefore = nFlags;
+        portio::TestHooks::pSerialFlags = &nFlags;
+        CWinCom com;
+        ASSERT_TRUE(com.Open("COM5:19200,N,8,1"));
+        EXPECT_TRUE(nFlags & ASYNC_LOW_LATENCY);
+        com.Close();
+        EXPECT_EQ(nFlags, nBefore);
+    }
+    portio::TestHooks::pSerialFlags = nullptr;
+}
+
+// A UART's output queue, which a pty never reports: a byte leaves every nByteUs (none under
+// XOFF); -1 for a driver that cannot tell.
+struct FakeQueue : portio::COutputQueue {
+    FakeQueue(int n, int nUs) : nQueued(n), nByteUs(nUs) {}
+    int Queued() override { return nQueued; }
+    void Discard() override { bDiscarded = true; }
+    void Pause(std::chrono::microseconds d) override {
+        t += d;
+        nQueued = nByteUs > 0 ? std::max(0, nQueued - int(d.count() / nByteUs)) : nQueued;
+    }
+    Clock::time_point Now() override { return t; }
+    int nQueued, nByteUs;
+    bool bDiscarded = false;
+    Clock::time_point t{};
+};
+
+TEST(OutputQueue, WriteEndsWhenTheBytesLeftOrAtTheDeadlineWithTheRestDiscarded) {
+    using std::chrono::milliseconds;
+    const auto deadline = Clock::time_point{} + milliseconds(5000);
+    FakeQueue flowing(300, 520), held(300, 0), unknown(-1, 0);
+    EXPECT_TRUE(portio::DrainOrDiscard(flowing, deadline, 520) && !flowing.bDiscarded);
+    // Not ended early, and not long after the last byte left.
+    EXPECT_GE(flowing.t, Clock::time_point{} + std::chrono::microseconds(300 * 520));
+    EXPECT_LE(flowing.t, Clock::time_point{} + milliseconds(156 + 20));
+    EXPECT_FALSE(portio::DrainOrDiscard(held, deadline, 520));
+    EXPECT_TRUE(held.bDiscarded && held.t == deadline);
+    EXPECT_TRUE(portio::DrainOrDiscard(unknown, deadline, 520) && unknown.t == Clock::time_point{});
 }

@@ -11,16 +11,14 @@ TEST(ModeString, DeviceNameAndSettingsText) {
 }
 
 TEST(ModeString, ParsesTheFormsInUse) {
-    struct Case {
-        const char* szMode;
-        uint32_t nBaud;
-    };
-    for (const Case& c : {Case{"COM3:19200,N,8,1", 19200}, Case{"COM12:9600,N,8,1", 9600},
-                          Case{"COM1:115200,N,8,1", 115200}, Case{"COM16:9600,n,8,1", 9600},
-                          Case{"19200,N,8,1", 19200}}) {
+    for (const auto& [szMode, nBaud] : {std::pair{"COM3:19200,N,8,1", 19200u},
+                                        {"COM12:9600,N,8,1", 9600u},
+                                        {"COM1:115200,N,8,1", 115200u},
+                                        {"COM16:9600,n,8,1", 9600u},
+                                        {"19200,N,8,1", 19200u}}) {
         LineSettings ls;
-        ASSERT_TRUE(ParseLineSettings(SettingsFromMode(c.szMode), ls)) << c.szMode;
-        EXPECT_EQ(ls.nBaud, c.nBaud);
+        ASSERT_TRUE(ParseLineSettings(SettingsFromMode(szMode), ls)) << szMode;
+        EXPECT_EQ(ls.nBaud, nBaud);
         EXPECT_EQ(ls.cParity, 'N');
         EXPECT_EQ(ls.nDataBits, 8);
         EXPECT_EQ(ls.nStopBits, 1);

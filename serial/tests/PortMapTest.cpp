@@ -3,32 +3,37 @@
 #include <filesystem>
 #include <fstream>
 
+#include "PortInfo.h"
 #include "PortMap.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// A fake /dev and /sys/class/tty; no real device is touched.
+// A fake /dev, /sys/class/tty and lock directory; no real device is touched.
 class PortMapTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_root = fs::temp_directory_path() / ("portmap-" + std::to_string(::getpid()));
         fs::remove_all(m_root);
-        fs::create_directories(Dev());
-        fs::create_directories(Sys());
-        for (const char* sz : {"ttyUSB10", "ttyUSB2", "ttyUSB1", "ttyACM0"})
+        fs::create_directories(Dev() / "serial/by-id");
+        fs::create_directories(Dev() / "serial/by-path");
+        fs::create_directories(Sys() / "console");
+        fs::create_directories(m_root / "lock");
+        for (const char* sz : {"ttyUSB10", "ttyUSB2", "ttyUSB1", "ttyACM0", "rfcomm0"})
             AddTty(sz, true);
         AddTty("ttyS0", true, "4");  // UART found
         AddTty("ttyS1", true, "0");  // unknown UART: nothing there
         AddTty("ttyS2", true);       // no type at all
+        AddTty("ttyS3", true, "4");  // the kernel console
         AddTty("ttyAMA0", true);
         AddTty("tty5", false);  // virtual console
-        fs::create_directories(Dev() / "serial/by-id");
+        std::ofstream(Sys() / "console/active") << "tty0 ttyS3\n";
         fs::create_symlink(Dev() / "ttyUSB2", Dev() / "serial/by-id/usb-adapter");
+        fs::create_symlink(Dev() / "ttyUSB10", Dev() / "serial/by-path/pci-usb-0:2:1.0");
         Map().ClearPins();
         Map().SetEnumerate(true);
-        Map().SetRoots({Dev().string(), Sys().string()});
+        Map().SetRoots({Dev().string(), Sys().string(), "/proc", (m_root / "lock").string()});
     }
     void TearDown() override {
         Map().ClearPins();
@@ -52,14 +57,18 @@ protected:
 
 }  // namespace
 
-TEST_F(PortMapTest, EnumeratesUsbThenAcmThenHardwareTtysInNaturalOrder) {
+TEST_F(PortMapTest, EnumeratesUsbThenAcmThenHardwareTtysNeverTheConsole) {
     const std::vector<std::string> expected = {D("ttyUSB1"), D("ttyUSB2"), D("ttyUSB10"),
                                                D("ttyACM0"), D("ttyAMA0"), D("ttyS0")};
     EXPECT_EQ(Map().EnumerateDevices(), expected);
     EXPECT_EQ(Map().Resolve("COM1"), D("ttyUSB1"));
-    EXPECT_EQ(Map().Resolve("COM3"), D("ttyUSB10"));
+    // A /dev/serial link, where one names the tty, stands for it.
+    EXPECT_EQ(Map().Resolve("COM2"), D("serial/by-id/usb-adapter"));
+    EXPECT_EQ(Map().Resolve("COM3"), D("serial/by-path/pci-usb-0:2:1.0"));
     EXPECT_EQ(Map().Resolve("COM6"), D("ttyS0"));
     EXPECT_EQ(Map().Resolve("COM7"), "");
+    Map().Pin(9, D("ttyS3"));
+    EXPECT_EQ(Map().DeviceFor(9), "");
 }
 
 TEST_F(PortMapTest, PinsTakeTheirNumbersAndTheirDevicesLeaveTheQueue) {
@@ -68,11 +77,23 @@ TEST_F(PortMapTest, PinsTakeTheirNumbersAndTheirDevicesLeaveTheQueue) {
     Map().Pin(4, D("serial/by-id/usb-adapter"));
     EXPECT_EQ(Map().Resolve("COM1"), D("ttyUSB1"));
     EXPECT_EQ(Map().Resolve("COM2"), "/tmp/some-pty");
-    EXPECT_EQ(Map().Resolve("COM3"), D("ttyUSB10"));
+    EXPECT_EQ(Map().Resolve("COM3"), D("serial/by-path/pci-usb-0:2:1.0"));
     EXPECT_EQ(Map().Resolve("COM4"), D("serial/by-id/usb-adapter"));
     EXPECT_EQ(Map().Resolve("COM5"), D("ttyACM0"));
     EXPECT_EQ(Map().Resolve("COM7"), D("ttyS0"));
     EXPECT_EQ(Map().Resolve("COM8"), "");
+}
+
+TEST_F(PortMapTest, NumbersKeepTheirDevicesUntilTheListIsRebuilt) {
+    EXPECT_EQ(Map().Resolve("COM1"), D("ttyUSB1"));
+    AddTty("ttyUSB0", true);   // plugged in
+    fs::remove(D("ttyUSB2"));  // unplugged: its number now fails to open
+    fs::remove(D("serial/by-id/usb-adapter"));
+    EXPECT_EQ(Map().Resolve("COM1"), D("ttyUSB1"));
+    EXPECT_EQ(Map().Resolve("COM2"), D("serial/by-id/usb-adapter"));
+    Map().Rebuild();
+    EXPECT_EQ(Map().Resolve("COM1"), D("ttyUSB0"));
+    EXPECT_EQ(Map().Resolve("COM2"), D("ttyUSB1"));
 }
 
 TEST_F(PortMapTest, NamesThatAreNotComNumbers) {
@@ -84,11 +105,43 @@ TEST_F(PortMapTest, NamesThatAreNotComNumbers) {
     }
 }
 
-TEST_F(PortMapTest, WithoutEnumerationOnlyPinsResolve) {
-    Map().SetEnumerate(false);
-    Map().Pin(3, "/tmp/y");
+TEST_F(PortMapTest, HandEditedPinsAndFlagAreTrimmedAndWithoutEnumerationOnlyPinsResolve) {
+    EXPECT_EQ(Map().ApplyPins({{"COM3", "\n  /tmp/y\n"},
+                               {"Enumerate", " 0 "},
+                               {"COM4", " \t"},
+                               {"COM17", "/tmp/z"},
+                               {"com5", "/tmp/z"}}),
+              1);
     EXPECT_EQ(Map().DeviceFor(1), "");
     EXPECT_EQ(Map().DeviceFor(3), "/tmp/y");
     Map().ClearPins();
     EXPECT_EQ(Map().DeviceFor(3), "");
+}
+
+TEST_F(PortMapTest, PortListNamesTheUsbDeviceBehindEachNumberAndWhoHoldsIt) {
+    const fs::path usb = m_root / "devices/usb1/1-1";  // tty -> interface -> USB device
+    fs::create_directories(usb / "1-1:1.0/ttyUSB2");
+    fs::create_directories(m_root / "drivers/ftdi_sio");
+    fs::create_directory_symlink(m_root / "drivers/ftdi_sio", usb / "1-1:1.0/ttyUSB2/driver");
+    for (const auto& [szFile, szValue] :
+         {std::pair{"idVendor", "0403"}, {"idProduct", "6001"}, {"serial", "A1B2"}})
+        std::ofstream(usb / szFile) << szValue << "\n";
+    fs::remove(Sys() / "ttyUSB2/device");
+    fs::create_directory_symlink(usb / "1-1:1.0/ttyUSB2", Sys() / "ttyUSB2/device");
+    std::ofstream(m_root / "lock/LCK..ttyUSB10") << "         1\n";
+    const std::vector<SPortInfo> ports = ListPorts();
+    ASSERT_EQ(ports.size(), 6u);
+    const SPortInfo& adapter = ports[1];
+    EXPECT_EQ(adapter.nCom, 2);
+    EXPECT_EQ(std::vector({adapter.strDevice, adapter.strTty, adapter.strById, adapter.strByPath}),
+              std::vector<std::string>(
+                  {adapter.strById, D("ttyUSB2"), D("serial/by-id/usb-adapter"), ""}));
+    EXPECT_EQ(adapter.strVidPid + " " + adapter.strSerial + " " + adapter.strDriver,
+              "0403:6001 A1B2 ftdi_sio");
+    EXPECT_FALSE(adapter.bHeld);
+    EXPECT_EQ(ports[2].strByPath, D("serial/by-path/pci-usb-0:2:1.0"));
+    EXPECT_TRUE(ports[2].bHeld);
+    EXPECT_EQ(ports[2].strHeldWhy,
+              "lock file " + (m_root / "lock/LCK..ttyUSB10").string() + " of process 1");
+    EXPECT_EQ(ports[5].strTty + ports[5].strVidPid, D("ttyS0"));
 }

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <filesystem>
+#include <string>
 #include <thread>
 
 #include "PortMap.h"
@@ -23,17 +27,27 @@ bool PollUntil(F bDone, int nMs = 3000) {
 }
 
 // COM5 is a pseudo-terminal whose master the test works; no real port is ever looked at.
+// Lock files go to a directory of the test's own.
 class PtyFixture : public ::testing::Test {
 protected:
     static constexpr int kCom = 5;
 
     void SetUp() override {
         ASSERT_TRUE(m_pty.Create());
+        std::filesystem::create_directories(m_strDir + "/lock");
+        SPortRoots roots;
+        roots.strLock = m_strDir + "/lock";
+        CComPortMap::Instance().SetRoots(roots);
         CComPortMap::Instance().SetEnumerate(false);
         CComPortMap::Instance().ClearPins();
         CComPortMap::Instance().Pin(kCom, m_pty.SlavePath());
     }
-    void TearDown() override { CComPortMap::Instance().ClearPins(); }
+    void TearDown() override {
+        CComPortMap::Instance().ClearPins();
+        CComPortMap::Instance().SetRoots({});
+        std::filesystem::remove_all(m_strDir);
+    }
 
     CPtyPair m_pty;
+    const std::string m_strDir = testing::TempDir() + "serial-" + std::to_string(::getpid());
 };
