@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Second CI stage, after the default build and test suite: the suite under AddressSanitizer +
+# Second CI stage, after the default build and test suite: the serial and settings tests as an
+# unprivileged user (when run as root), the suite under AddressSanitizer +
 # UndefinedBehaviorSanitizer, serial/engine/end-to-end tests under ThreadSanitizer, format and
 # static checks, and a short run of every fuzz target. Stops at the first failing stage.
 #
-# Skip a stage locally with KORVI_SKIP_ASAN=1, KORVI_SKIP_TSAN=1, KORVI_SKIP_FORMAT=1,
+# Skip a stage locally with KORVI_SKIP_NOBODY=1, KORVI_SKIP_ASAN=1, KORVI_SKIP_TSAN=1, KORVI_SKIP_FORMAT=1,
 # KORVI_SKIP_TIDY=1 or KORVI_SKIP_FUZZ=1. KORVI_FUZZ_SECONDS sets each fuzz run's length
 # (default 20); KORVI_TIDY_BUILD names the configured build whose compile commands clang-tidy
 # uses (default build/default). Needs the extra packages of scripts/deps.sh --extra.
@@ -29,6 +30,29 @@ skipped() {
 }
 
 scripts/deps.sh --extra
+
+if ! skipped NOBODY "serial and settings tests as user nobody"; then
+  stage "serial and settings tests as user nobody"
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "not root: the default suite already ran unprivileged"
+  else
+    # Root passes permission checks that bind everyone else (exclusive ports, read-only
+    # directories). The binaries run from a copy, so the build tree need not be readable.
+    [[ -x build/default/serial/tests/serial_tests ]] || {
+      cmake --preset default >/dev/null
+      cmake --build --preset default -j"$JOBS" --target serial_tests settings_tests
+    }
+    work=$(mktemp -d)
+    chmod 1777 "$work"
+    cp build/default/serial/tests/serial_tests build/default/settings/tests/settings_tests "$work"
+    for t in serial_tests settings_tests; do
+      (cd "$work" && TMPDIR="$work" TEST_TMPDIR="$work/" \
+        setpriv --reuid=nobody --regid=nogroup --clear-groups "./$t" --gtest_brief=1)
+    done
+    rm -rf "$work"
+  fi
+  stage_done
+fi
 
 if ! skipped ASAN "AddressSanitizer + UndefinedBehaviorSanitizer: whole suite"; then
   stage "AddressSanitizer + UndefinedBehaviorSanitizer: whole suite"
