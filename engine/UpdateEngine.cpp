@@ -24,6 +24,15 @@ bool IsAddressRecord(const std::string& strLine) {
     return HasRecordType(strLine, '2') || HasRecordType(strLine, '4');
 }
 
+// Records after which the target cannot be set right by resending what came before them: an
+// address record moves it to another segment, the end-of-file record ends its transfer.
+bool IsBoundary(const std::string& strLine) {
+    return IsAddressRecord(strLine) || HasRecordType(strLine, '1');
+}
+
+constexpr const char* kChecksumText = "Checksum Error! Please try again!";
+constexpr const char* kPageText = "Page Error! Please try again!";
+
 }  // namespace
 
 CUpdateEngine::CUpdateEngine(CHexImage& image, CUpdateHost& host) : m_image(image), m_host(host) {}
@@ -39,13 +48,23 @@ void CUpdateEngine::InitStartValues() {
 }
 
 void CUpdateEngine::OnReceivedByte(uint8_t ch) {
-    if (IsReply(ch) && m_nOutstanding > 0) --m_nOutstanding;
+    if (IsReply(ch)) {
+        if (m_nOutstanding > 0)
+            --m_nOutstanding;
+        else if (m_bSettling || ch != '~')
+            ++m_nExtraReplies;  // a surplus "~" between two steps changes nothing
+    }
+    m_nQuietTicks = 0;
     // Only presence is ever asked for, so a byte already held need not be kept twice: the
     // text stays within 256 bytes whatever arrives, and every search answers as before.
     if (!Contains(ch)) m_strReceived.push_back(static_cast<char>(ch));
 }
 
 void CUpdateEngine::OnTimer(bool bSecondTick) {
+    if (m_bSettling) {
+        ++m_nSettleTicks;
+        ++m_nQuietTicks;
+    }
     Step();
     if (bSecondTick && m_nCountdown > 0) --m_nCountdown;
 }
@@ -68,8 +87,7 @@ void CUpdateEngine::Start(int nComNumber) {
     // Bytes of the previous port session must not drive this run (a stale "?" would start a
     // transfer without greeting and without the busy flag).
     m_strReceived.clear();
-    m_nOutstanding = 0;
-    m_nUnitFirst = 0;
+    m_bSettling = false;
     m_host.SetProgressPos(0);
     m_host.SetErrorCountText("0");
     m_host.SetStatusText("Start Bootloader");
@@ -93,12 +111,27 @@ uint8_t CUpdateEngine::PageOf(int32_t nLine) const {
     return CHexImage::ParseRecordHeader(m_image.LineAt(nLine)).nPage;
 }
 
+// A target ignores what is not a record, and an empty write gets no answer at all.
+bool CUpdateEngine::IsWritable(int32_t nLine) const {
+    const std::string& strLine = m_image.LineAt(nLine);
+    return !strLine.empty() && strLine[0] == ':';
+}
+
+int32_t CUpdateEngine::NextWritable(int32_t nLine) const {
+    const int32_t nCount = m_image.GetLineCount();
+    nLine = std::max(nLine, 0);
+    while (nLine < nCount && !IsWritable(nLine))
+        ++nLine;
+    return nLine;
+}
+
 void CUpdateEngine::WriteLine(int32_t nLine) {
     const std::string& strLine = m_image.LineAt(nLine);
     m_host.Write(reinterpret_cast<const uint8_t*>(strLine.data()),
                  static_cast<uint32_t>(strLine.size()));
-    m_nUnitFirst = (m_nOutstanding == 0) ? nLine : std::min(m_nUnitFirst, nLine);
     ++m_nOutstanding;
+    if (IsAddressRecord(strLine)) m_nSegment = nLine;
+    if (HasRecordType(strLine, '1')) m_bEndWritten = true;
 }
 
 void CUpdateEngine::Step() {
@@ -157,7 +190,11 @@ void CUpdateEngine::StepWaitReady() {
         m_nState = Transfer;
         m_nCountdown = 10;
         m_nOutstanding = 0;
-        m_nUnitFirst = m_nLine;
+        m_nExtraReplies = 0;
+        m_nSegment = -1;
+        m_bEndWritten = false;
+        m_nLine = NextWritable(m_nLine);
+        m_nUnitFirst = m_nInStep = m_nLine;
         SendLine();
         m_host.SetProgressPos(m_nLine);
         m_host.SetStatusText(Format("Zeile %d von %d", m_nLine, m_image.GetLineCount()));
@@ -175,59 +212,110 @@ void CUpdateEngine::StepWaitReady() {
 
 void CUpdateEngine::StepTransfer() {
     if (Contains('@')) {
-        m_strReceived.clear();
-        m_nState = Finished;
-        m_host.SetStatusText("Update successful");
-        m_bBusy = false;
-        m_host.Refresh();
-        return;  // "@" ends the run: nothing may count, resend or replace the success text
+        if (m_bEndWritten) {
+            m_strReceived.clear();
+            m_nState = Finished;
+            m_bSettling = false;
+            m_host.SetStatusText("Update successful");
+            m_bBusy = false;
+            m_host.Refresh();
+            return;  // "@" ends the run: nothing may count, resend or replace the success text
+        }
+        // Nothing written can have earned it yet.
+        m_strReceived.erase(m_strReceived.find('@'), 1);
+    }
+    if (m_bSettling) {
+        StepSettling();
+        return;
     }
     if (m_nCountdown == 0) {
-        // Replies still due by now are taken as lost, and their lines as not written.
-        m_nOutstanding = 0;
-        if (!CountErrorAndResend()) {
-            m_host.SetStatusText("Fault! Please try again!");
-            m_bBusy = false;
-            m_host.SetProgressPos(0);
+        // Replies still due are taken as lost; one may yet come, and is waited out.
+        if (CountErrorOrEnd("Fault! Please try again!"))
+            BeginSettling(Settle::Resend);
+        else
             m_host.Refresh();
-            m_nState = Finished;
-        }
     }
     if (Contains('-') || Contains('%')) {
-        const bool bChecksum = Contains('-');
+        const char* szFinal = Contains('-') ? kChecksumText : kPageText;
         m_strReceived.clear();
-        if (!CountErrorAndResend()) {
-            m_host.SetStatusText(bChecksum ? "Checksum Error! Please try again!"
-                                           : "Page Error! Please try again!");
-            m_bBusy = false;
-            m_host.SetProgressPos(0);
-            m_nState = Finished;
-        }
+        if (CountErrorOrEnd(szFinal) && !m_bSettling) BeginSettling(Settle::Resend);
     } else if (Contains('#')) {
-        m_host.SetStatusText("File Error!");
-        m_host.SetProgressPos(0);
-        m_bBusy = false;
-        m_nState = Finished;
+        End("File Error!");
     } else if (Contains('~')) {
         m_strReceived.clear();
-        // A run that has just ended writes nothing more; and a "~" that leaves replies to
-        // resent lines still due only answers one of them: moving on now would let an error
-        // on an earlier resent line arrive after the rewind point has left its page.
-        if (m_nState != Transfer || m_nOutstanding > 0) return;
-        ++m_nLine;
-        m_nCountdown = 10;
-        m_nUnitFirst = m_nLine;
-        SendLine();
-        m_host.SetProgressPos(m_nLine);
-        m_host.SetStatusText(Format("Line %d of %d", m_nLine, m_image.GetLineCount()));
+        // A run that has just ended writes nothing more; and while replies to a burst are
+        // still due, one "~" only answers one of its lines.
+        if (m_nState != Transfer || m_bSettling || m_nOutstanding > 0) return;
+        MoveOn();
     }
 }
 
-bool CUpdateEngine::CountErrorAndResend() {
+void CUpdateEngine::BeginSettling(Settle eReason) {
+    m_bSettling = true;
+    m_eSettle = eReason;
+    m_nSettleTicks = 0;
+    m_nQuietTicks = 0;
+}
+
+void CUpdateEngine::StepSettling() {
+    if (Contains('#')) {
+        End("File Error!");
+        return;
+    }
+    if (m_nQuietTicks < kQuietTicks && m_nSettleTicks < kMaxSettleTicks) return;
+    const bool bSlipped = m_nExtraReplies > 0;
+    const bool bRefused = Contains('-') || Contains('%');
+    const char* szFinal = Contains('-') ? kChecksumText : kPageText;
+    m_strReceived.clear();
+    m_host.DiscardInput();
+    m_bSettling = false;
+    m_nOutstanding = 0;
+    m_nExtraReplies = 0;
+    if (m_eSettle == Settle::Boundary) {
+        if (!bRefused) {
+            m_nInStep = m_nLine;
+            SendCurrent("Line %d of %d");
+            return;
+        }
+        // A line already counted as answered was refused after all; which one is unknown.
+        if (CountErrorOrEnd(szFinal)) ResendPage(m_nInStep);
+        return;
+    }
+    // Every reply due came and no more: the counting is in step up to the unanswered lines.
+    if (!bSlipped) m_nInStep = m_nUnitFirst;
+    ResendPage(m_nInStep);
+}
+
+void CUpdateEngine::MoveOn() {
+    m_nLine = NextWritable(m_nLine + 1);
+    m_nUnitFirst = m_nLine;
+    if (m_nLine < m_image.GetLineCount() && IsBoundary(m_image.LineAt(m_nLine))) {
+        BeginSettling(Settle::Boundary);
+        return;
+    }
+    SendCurrent("Line %d of %d");
+}
+
+void CUpdateEngine::SendCurrent(const char* szFormat) {
+    m_nCountdown = 10;
+    SendLine();
+    m_host.SetProgressPos(m_nLine);
+    m_host.SetStatusText(Format(szFormat, m_nLine, m_image.GetLineCount()));
+}
+
+bool CUpdateEngine::CountErrorOrEnd(const char* szFinal) {
     CountError();
-    if (m_nErrorCount >= 3) return false;
-    ResendPage();
-    return true;
+    if (m_nErrorCount < 3) return true;
+    End(szFinal);
+    return false;
+}
+
+void CUpdateEngine::End(const char* szText) {
+    m_host.SetStatusText(szText);
+    m_host.SetProgressPos(0);
+    m_bBusy = false;
+    m_bSettling = false;
+    m_nState = Finished;
 }
 
 void CUpdateEngine::SendLine() {
@@ -249,49 +337,42 @@ bool CUpdateEngine::SendPageLine() {
     return false;
 }
 
-void CUpdateEngine::RewindPage() {
-    // Lines written since the engine last moved on may still be unconfirmed (a resend writes
-    // many at once); the rewind starts from the earliest of them so none can be skipped.
-    m_nLine = std::min(m_nLine, m_image.GetLineCount());
-    if (m_nUnitFirst < m_nLine) {
-        m_nLine = m_nUnitFirst;
-        m_nPage = PageOf(m_nLine);
-    }
+void CUpdateEngine::RewindPage(int32_t nFrom) {
+    const int32_t nCount = m_image.GetLineCount();
+    m_nLine = std::clamp(nFrom, 0, nCount);
+    if (m_nLine < nCount) m_nPage = PageOf(m_nLine);
     m_nPrevPage = m_nPage;
-    // The latest extended address record from the line the rewind starts on down to the stop.
-    int32_t nSegmentStart = -1;
-    if (m_nLine < m_image.GetLineCount() && IsAddressRecord(m_image.LineAt(m_nLine)))
-        nSegmentStart = m_nLine;
     while (m_nLine > 0) {
         --m_nLine;
+        if (!IsWritable(m_nLine)) continue;
         m_nPage = PageOf(m_nLine);
         if (m_nPage != m_nPrevPage) break;
-        if (nSegmentStart < 0 && IsAddressRecord(m_image.LineAt(m_nLine))) nSegmentStart = m_nLine;
     }
-    // A line before an extended address record belongs to another segment: sent now, after
-    // that record, it would land at a wrong address. The resend then begins with the record
-    // itself, as the one line written before going on.
-    if (nSegmentStart >= 0 && m_nPage != m_nPrevPage) {
-        m_nLine = nSegmentStart;
-        std::swap(m_nPage, m_nPrevPage);
-    }
+    // Resent after the address record last written, a line of an earlier segment would land
+    // in the wrong one; everything before that record is known to be answered.
+    if (m_nLine < m_nSegment && m_nSegment < nCount) m_nLine = m_nSegment;
 }
 
-void CUpdateEngine::ResendPage() {
-    RewindPage();
-    const int32_t nFirst = m_nLine;
+void CUpdateEngine::ResendPage(int32_t nFrom) {
+    RewindPage(nFrom);
+    const int32_t nCount = m_image.GetLineCount();
+    int32_t nFirst = -1;
+    int32_t nLast = -1;
     for (;;) {
-        // The end-of-file record waits until the lines before it are answered: the target
-        // finishes on it, so a line it refuses in the same burst could never be sent again.
-        if (m_nLine > nFirst && m_nLine < m_image.GetLineCount() &&
-            HasRecordType(m_image.LineAt(m_nLine), '1'))
-            break;
-        if (!SendPageLine()) break;
+        const int32_t nNext = NextWritable(m_nLine);
+        // Boundary records go out only once the lines before them are answered.
+        if (nNext >= nCount || (nLast >= 0 && IsBoundary(m_image.LineAt(nNext)))) break;
+        m_nLine = nNext;
+        const bool bSamePage = SendPageLine();
+        nLast = m_nLine - 1;
+        if (nFirst < 0) nFirst = nLast;
+        if (!bSamePage) break;
         m_host.SetProgressPos(m_nLine);
     }
     // Point at the last line written, as during normal transfer, so that the "~" answering
-    // it sends the line right after it.
-    if (m_nLine > nFirst) --m_nLine;
+    // it moves on to the line right after it.
+    if (nLast >= 0) m_nLine = nLast;
+    m_nUnitFirst = nFirst >= 0 ? nFirst : m_nLine;
     m_nCountdown = 5;
 }
 
