@@ -263,9 +263,11 @@ bool CFlashDlg::SendByte(uint32_t nMsgId, uint32_t nWParam, const std::atomic<bo
 
 bool CFlashDlg::event(QEvent* pEvent) {
     if (pEvent->type() == g_nWmRecSerial) {
-        static_cast<CRecSerialEvent*>(pEvent)->Handle([this](uint32_t nWParam) {
-            m_engine.OnReceivedByte(static_cast<uint8_t>(nWParam & 0xFF));
-        });
+        // A reply is acted on at once, not at the next tick; the timers still time every wait.
+        if (static_cast<CRecSerialEvent*>(pEvent)->Handle([this](uint32_t nWParam) {
+                m_engine.OnReceivedByte(static_cast<uint8_t>(nWParam & 0xFF));
+            }))
+            m_engine.StepNow();
         return true;
     }
     return QDialog::event(pEvent);
