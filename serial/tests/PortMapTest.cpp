@@ -16,10 +16,8 @@ protected:
     void SetUp() override {
         m_root = fs::temp_directory_path() / ("portmap-" + std::to_string(::getpid()));
         fs::remove_all(m_root);
-        fs::create_directories(Dev() / "serial/by-id");
-        fs::create_directories(Dev() / "serial/by-path");
-        fs::create_directories(Sys() / "console");
-        fs::create_directories(m_root / "lock");
+        for (const char* sz : {"dev/serial/by-id", "dev/serial/by-path", "sys/console", "lock"})
+            fs::create_directories(m_root / sz);
         for (const char* sz : {"ttyUSB10", "ttyUSB2", "ttyUSB1", "ttyACM0", "rfcomm0"})
             AddTty(sz, true);
         AddTty("ttyS0", true, "4");  // UART found
@@ -96,26 +94,22 @@ TEST_F(PortMapTest, NumbersKeepTheirDevicesUntilTheListIsRebuilt) {
     EXPECT_EQ(Map().Resolve("COM2"), D("ttyUSB1"));
 }
 
-TEST_F(PortMapTest, NamesThatAreNotComNumbers) {
-    Map().Pin(12, "/tmp/x");
-    EXPECT_EQ(Map().Resolve("/dev/pts/9"), "/dev/pts/9");
-    EXPECT_EQ(Map().Resolve("com12"), "/tmp/x");
-    for (const char* sz : {"", "COM", "COM0", "COM-1", "COMX", "LPT1", "COM1 ", "pts/9"}) {
-        EXPECT_EQ(Map().Resolve(sz), "") << sz;
-    }
-}
-
-TEST_F(PortMapTest, HandEditedPinsAndFlagAreTrimmedAndWithoutEnumerationOnlyPinsResolve) {
-    EXPECT_EQ(Map().ApplyPins({{"COM3", "\n  /tmp/y\n"},
-                               {"Enumerate", " 0 "},
-                               {"COM4", " \t"},
-                               {"COM17", "/tmp/z"},
-                               {"com5", "/tmp/z"}}),
-              1);
+TEST_F(PortMapTest, HandEditedPinsAreTrimmedAndOnlyComNumbersResolve) {
+    const std::vector<std::pair<std::string, std::string>> section = {{"COM3", "\n  /tmp/y\n"},
+                                                                      {"Enumerate", " 0 "},
+                                                                      {"COM4", " \t"},
+                                                                      {"COM17", "/z"},
+                                                                      {"com5", "/z"}};
+    EXPECT_EQ(Map().ApplyPins(section), 1);
     EXPECT_EQ(Map().DeviceFor(1), "");
     EXPECT_EQ(Map().DeviceFor(3), "/tmp/y");
     Map().ClearPins();
     EXPECT_EQ(Map().DeviceFor(3), "");
+    Map().Pin(12, "/tmp/x");
+    EXPECT_EQ(Map().Resolve("/dev/pts/9"), "/dev/pts/9");
+    EXPECT_EQ(Map().Resolve("com12"), "/tmp/x");
+    for (const char* sz : {"", "COM", "COM0", "COM-1", "COMX", "LPT1", "COM1 ", "pts/9"})
+        EXPECT_EQ(Map().Resolve(sz), "") << sz;
 }
 
 TEST_F(PortMapTest, PortListNamesTheUsbDeviceBehindEachNumberAndWhoHoldsIt) {
@@ -131,17 +125,13 @@ TEST_F(PortMapTest, PortListNamesTheUsbDeviceBehindEachNumberAndWhoHoldsIt) {
     std::ofstream(m_root / "lock/LCK..ttyUSB10") << "         1\n";
     const std::vector<SPortInfo> ports = ListPorts();
     ASSERT_EQ(ports.size(), 6u);
-    const SPortInfo& adapter = ports[1];
-    EXPECT_EQ(adapter.nCom, 2);
-    EXPECT_EQ(std::vector({adapter.strDevice, adapter.strTty, adapter.strById, adapter.strByPath}),
-              std::vector<std::string>(
-                  {adapter.strById, D("ttyUSB2"), D("serial/by-id/usb-adapter"), ""}));
-    EXPECT_EQ(adapter.strVidPid + " " + adapter.strSerial + " " + adapter.strDriver,
-              "0403:6001 A1B2 ftdi_sio");
-    EXPECT_FALSE(adapter.bHeld);
-    EXPECT_EQ(ports[2].strByPath, D("serial/by-path/pci-usb-0:2:1.0"));
-    EXPECT_TRUE(ports[2].bHeld);
+    const SPortInfo& a = ports[1];
+    EXPECT_EQ(std::vector({std::to_string(a.nCom), a.strDevice, a.strTty, a.strById, a.strByPath,
+                           a.strVidPid, a.strSerial, a.strDriver, a.strHeldWhy}),
+              std::vector<std::string>({"2", a.strById, D("ttyUSB2"), D("serial/by-id/usb-adapter"),
+                                        "", "0403:6001", "A1B2", "ftdi_sio", ""}));
+    EXPECT_TRUE(!a.bHeld && ports[2].bHeld);
     EXPECT_EQ(ports[2].strHeldWhy,
               "lock file " + (m_root / "lock/LCK..ttyUSB10").string() + " of process 1");
-    EXPECT_EQ(ports[5].strTty + ports[5].strVidPid, D("ttyS0"));
+    EXPECT_EQ(ports[5].strTty + ports[5].strVidPid + ports[5].strByPath, D("ttyS0"));
 }

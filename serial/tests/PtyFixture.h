@@ -11,6 +11,7 @@
 
 #include "PortMap.h"
 #include "PtyPair.h"
+#include "Trace.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -27,27 +28,30 @@ bool PollUntil(F bDone, int nMs = 3000) {
 }
 
 // COM5 is a pseudo-terminal whose master the test works; no real port is ever looked at.
-// Lock files go to a directory of the test's own.
+// Lock files go to a directory of the test's own; the diagnostic trace is kept.
 class PtyFixture : public ::testing::Test {
 protected:
     static constexpr int kCom = 5;
 
     void SetUp() override {
         ASSERT_TRUE(m_pty.Create());
-        std::filesystem::create_directories(m_strDir + "/lock");
-        SPortRoots roots;
-        roots.strLock = m_strDir + "/lock";
-        CComPortMap::Instance().SetRoots(roots);
+        std::filesystem::create_directories(m_strDir);
+        CComPortMap::Instance().SetRoots({"/dev", "/sys/class/tty", "/proc", m_strDir});
         CComPortMap::Instance().SetEnumerate(false);
         CComPortMap::Instance().ClearPins();
         CComPortMap::Instance().Pin(kCom, m_pty.SlavePath());
+        serialtrace::SetSink([this](const std::string& str) { m_strTrace += str; });
     }
     void TearDown() override {
         CComPortMap::Instance().ClearPins();
         CComPortMap::Instance().SetRoots({});
         std::filesystem::remove_all(m_strDir);
+        serialtrace::SetSink(nullptr);
     }
+    // Whether the diagnostic trace so far holds str.
+    bool Traced(const std::string& str) const { return m_strTrace.find(str) != std::string::npos; }
 
     CPtyPair m_pty;
+    std::string m_strTrace;
     const std::string m_strDir = testing::TempDir() + "serial-" + std::to_string(::getpid());
 };
