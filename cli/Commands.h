@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "JobRecord.h"
+
+class CFlashJob;
+
+// Each returns the process's exit code; aArgs are the arguments after the command's name.
+int RunFlash(const std::vector<std::string>& aArgs);
+int RunCheck(const std::vector<std::string>& aArgs);
+int RunList(const std::vector<std::string>& aArgs);
+int RunHistory(const std::vector<std::string>& aArgs);
+const char* UsageText();
+
+// Takes the port pins of a settings file (section Ports), as the window does; nothing when
+// the file does not exist.
+void ApplyConfigPins(const std::string& strConfigFile);
+
+// The job log's record of a job that has ended.
+JobRecord MakeJobRecord(const CFlashJob& job);
+// Appends it to the job log; a log that cannot be written is reported, never fatal.
+void KeepJobRecord(const CFlashJob& job);

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// What --port named.
+struct PortMatch {
+    std::string strDevice;                 // the device to open; "" when none
+    std::string strProblem;                // why there is none
+    std::vector<std::string> aCandidates;  // set when the name fits more than one port
+};
+
+// "COM3" (the window's numbering, with the pins of the settings file strConfigFile when it
+// exists), a device path, a /dev/serial/by-id or by-path link, a bare tty name ("ttyUSB0"),
+// or "usb:VID:PID[:SERIAL]" (hexadecimal VID and PID, any case).
+PortMatch ResolvePortName(const std::string& strName, const std::string& strConfigFile);
