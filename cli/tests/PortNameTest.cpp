@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Firmware.h"
+#include "PortMap.h"
+#include "PortName.h"
+#include "RunCli.h"
+#include "SimTarget.h"
+#include "WinCom.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fake /dev and /sys/class/tty: two adapters of one make (serials A1, B2) and a board of
+// another (C3), with by-id and by-path links.
+class PortNameTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_root = ProcessTempDir() / "ports";
+        fs::create_directories(Dev() / "serial/by-id");
+        fs::create_directories(Dev() / "serial/by-path");
+        fs::create_directories(m_root / "lock");
+        AddUsbTty("ttyUSB0", "0403", "6001", "A1");
+        AddUsbTty("ttyUSB1", "0403", "6001", "B2");
+        AddUsbTty("ttyACM0", "2341", "0043", "C3");
+        fs::create_symlink("../../ttyUSB0", Dev() / "serial/by-id/usb-FTDI_A1-if00-port0");
+        fs::create_symlink("../../ttyUSB1", Dev() / "serial/by-path/pci-0000:00:14.0-usb-0:2");
+        Map().ClearPins();
+        Map().SetEnumerate(true);
+        Map().SetRoots(
+            {Dev().string(), (m_root / "sys").string(), "/proc", (m_root / "lock").string()});
+    }
+    void TearDown() override {
+        Map().ClearPins();
+        Map().SetRoots({});
+        fs::remove_all(m_root);
+    }
+    void AddUsbTty(const std::string& strName, const char* szVid, const char* szPid,
+                   const char* szSerial) {
+        std::ofstream(Dev() / strName).put('\n');
+        const fs::path usb = m_root / "devices" / strName;  // tty -> interface -> USB device
+        fs::create_directories(usb / "1-1:1.0" / strName);
+        for (const auto& [szFile, szValue] :
+             {std::pair{"idVendor", szVid}, {"idProduct", szPid}, {"serial", szSerial}})
+            std::ofstream(usb / szFile) << szValue << "\n";
+        fs::create_directories(m_root / "sys" / strName);
+        fs::create_directory_symlink(usb / "1-1:1.0" / strName,
+                                     m_root / "sys" / strName / "device");
+    }
+    fs::path Dev() const { return m_root / "dev"; }
+    std::string D(const char* sz) const { return fs::canonical(Dev() / sz).string(); }
+    static CComPortMap& Map() { return CComPortMap::Instance(); }
+
+    fs::path m_root;
+};
+
+}  // namespace
+
+TEST_F(PortNameTest, EveryFormNamesItsDeviceAndAmbiguityListsTheCandidates) {
+    const fs::path config = m_root / "Config.xml";
+    std::ofstream(config) << "<profile><Ports><COM1>" << (Dev() / "ttyACM0").string()
+                          << "</COM1></Ports></profile>\n";
+    const std::pair<std::string, std::string> aCases[] = {
+        {"COM1", D("ttyACM0")},  // pinned
+        {"com2", D("ttyUSB0")},  // the first unpinned device
+        {"COM3", D("ttyUSB1")},
+        {(Dev() / "ttyUSB1").string(), D("ttyUSB1")},
+        {(Dev() / "serial/by-id/usb-FTDI_A1-if00-port0").string(), D("ttyUSB0")},
+        {(Dev() / "serial/by-path/pci-0000:00:14.0-usb-0:2").string(), D("ttyUSB1")},
+        {"ttyACM0", D("ttyACM0")},
+        {"usb:2341:0043", D("ttyACM0")},
+        {"usb:0403:6001:B2", D("ttyUSB1")},
+        {"USB:0403:6001:A1", D("ttyUSB0")},
+    };
+    for (const auto& [strName, strDevice] : aCases) {
+        const PortMatch m = ResolvePortName(strName, config.string());
+        EXPECT_EQ(m.strDevice, strDevice) << strName << ": " << m.strProblem;
+        EXPECT_TRUE(m.aCandidates.empty()) << strName;
+    }
+    const PortMatch two = ResolvePortName("usb:0403:6001", config.string());
+    EXPECT_EQ(two.strDevice, "");
+    ASSERT_EQ(two.aCandidates.size(), 2u);
+    EXPECT_NE(two.aCandidates[0].find("usb:0403:6001:A1"), std::string::npos);
+    EXPECT_NE(two.aCandidates[1].find("usb:0403:6001:B2"), std::string::npos);
+    for (const char* sz :
+         {"COM4", "usb:0403:6001:Z9", "usb:0403", (Dev() / "ttyS9").c_str(), "ttyUSB7", "pts/3"}) {
+        const PortMatch m = ResolvePortName(sz, config.string());
+        EXPECT_TRUE(m.strDevice.empty() && m.aCandidates.empty()) << sz;
+        EXPECT_FALSE(m.strProblem.empty()) << sz;
+    }
+}
+
+TEST(CliPort, DryRunThroughALinkStopsAtTheGreetingAndAHeldPortIsRefused) {
+    SimTargetOptions options;
+    options.nType = 1;
+    options.nGreetEveryMs = 200;
+    CSimTarget target(options);
+    ASSERT_TRUE(target.Start());
+    const fs::path link = ProcessTempDir() / "usb-Sim_Target_S1-if00-port0";
+    fs::create_symlink(target.Path(), link);
+    const std::string strFile = FirmwareFile(1, 20);
+
+    const CliRun dry = RunCli({"flash", strFile, "--port", link.string(), "--dry-run", "--json"});
+    EXPECT_EQ(dry.nExit, 0) << dry.strErr;
+    EXPECT_EQ(dry.Events().front()["device"], fs::canonical(target.Path()).string());
+    EXPECT_EQ(dry.Events().back()["lines_sent"], 0);
+    EXPECT_EQ(target.Counters().nEntries, 0);  // never entered the bootloader
+    EXPECT_GT(target.Counters().nGreetings, 0);
+
+    CWinCom holder;
+    ASSERT_TRUE(holder.Open(target.Path() + ":115200,N,8,1"));
+    const CliRun held = RunCli({"flash", strFile, "--port", link.string(), "--wait", "1"});
+    EXPECT_EQ(held.nExit, 4);
+    EXPECT_NE(held.strErr.find("held by another program"), std::string::npos) << held.strErr;
+}

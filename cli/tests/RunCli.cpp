@@ -1,0 +1,105 @@
+#include "RunCli.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+#include "Firmware.h"
+
+namespace fs = std::filesystem;
+
+std::vector<nlohmann::json> CliRun::Events() const {
+    std::vector<nlohmann::json> a;
+    std::istringstream in(strOut);
+    for (std::string strLine; std::getline(in, strLine);) {
+        EXPECT_TRUE(nlohmann::json::accept(strLine)) << strLine;
+        if (nlohmann::json::accept(strLine)) a.push_back(nlohmann::json::parse(strLine));
+    }
+    return a;
+}
+
+std::vector<nlohmann::json> CliRun::Records() const {
+    std::vector<nlohmann::json> a;
+    std::ifstream in(fs::path(strStateDir) / "korvi-flasher/jobs.jsonl");
+    for (std::string strLine; std::getline(in, strLine);)
+        a.push_back(nlohmann::json::parse(strLine));
+    return a;
+}
+
+std::string FirmwareFile(int nType, int nDataLines) {
+    return WriteTempFile(JoinLines(MakeFirmware(nType, nDataLines), "\r\n"));
+}
+
+CliRun RunCli(const std::vector<std::string>& aArgs, const CliOptions& options) {
+    static int s_nRun = 0;
+    CliRun run;
+    run.strStateDir = options.strStateDir;
+    if (run.strStateDir.empty())
+        run.strStateDir = (ProcessTempDir() / ("state" + std::to_string(s_nRun++))).string();
+    const fs::path cwd = ProcessTempDir() / "cwd";
+    fs::create_directories(cwd);
+
+    int aOut[2];
+    int aErr[2];
+    EXPECT_EQ(::pipe2(aOut, O_CLOEXEC), 0);
+    if (options.bErrTerminal) {
+        EXPECT_EQ(::openpty(&aErr[0], &aErr[1], nullptr, nullptr, nullptr), 0);
+    } else {
+        EXPECT_EQ(::pipe2(aErr, O_CLOEXEC), 0);
+    }
+    std::vector<std::string> aArgv = {KORVI_FLASH_EXE};
+    aArgv.insert(aArgv.end(), aArgs.begin(), aArgs.end());
+    std::vector<std::string> aEnv = {"XDG_STATE_HOME=" + run.strStateDir, "HOME=/nonexistent",
+                                     "PATH=/usr/bin:/bin"};
+    aEnv.insert(aEnv.end(), options.aEnv.begin(), options.aEnv.end());
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(aOut[1], 1);
+        ::dup2(aErr[1], 2);
+        if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+        std::vector<char*> argv, envp;
+        for (auto& s : aArgv)
+            argv.push_back(s.data());
+        for (auto& s : aEnv)
+            envp.push_back(s.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(aOut[1]);
+    ::close(aErr[1]);
+    bool bSignalled = options.strSignalAfter.empty();
+    pollfd fds[2] = {{aOut[0], POLLIN, 0}, {aErr[0], POLLIN, 0}};
+    for (int nOpen = 2; nOpen > 0;) {
+        if (::poll(fds, 2, 60000) <= 0) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char ab[4096];
+            const ssize_t n = ::read(fds[i].fd, ab, sizeof ab);
+            if (n <= 0) {  // a pty's reader sees EIO once the child is gone
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --nOpen;
+                continue;
+            }
+            (i == 0 ? run.strOut : run.strErr).append(ab, static_cast<size_t>(n));
+        }
+        if (!bSignalled && run.strOut.find(options.strSignalAfter) != std::string::npos) {
+            ::kill(pid, options.nSignal);
+            bSignalled = true;
+        }
+    }
+    int nStatus = 0;
+    ::waitpid(pid, &nStatus, 0);
+    run.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+    return run;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+// korvi-flash run as a child process in a folder of its own, with its own job log.
+struct CliRun {
+    int nExit = -1;  // exit code; 128 + N for a signal N
+    std::string strOut;
+    std::string strErr;
+    // Every line of strOut parsed; a line that is no JSON fails the test.
+    std::vector<nlohmann::json> Events() const;
+    // The records of the job log after the run.
+    std::vector<nlohmann::json> Records() const;
+    std::string strStateDir;
+};
+
+struct CliOptions {
+    bool bErrTerminal = false;      // stderr on a pseudo-terminal
+    std::vector<std::string> aEnv;  // "NAME=value", added
+    std::string strStateDir;        // XDG_STATE_HOME; a fresh one when empty
+    // Sent once stdout has shown a line containing this text ("": never).
+    std::string strSignalAfter;
+    int nSignal = 0;
+
+    static CliOptions Terminal(std::vector<std::string> aEnv = {}) {
+        CliOptions o;
+        o.bErrTerminal = true;
+        o.aEnv = std::move(aEnv);
+        return o;
+    }
+    static CliOptions StateDir(std::string strDir) {
+        CliOptions o;
+        o.strStateDir = std::move(strDir);
+        return o;
+    }
+    static CliOptions SignalAfter(std::string strText, int nSignal) {
+        CliOptions o;
+        o.strSignalAfter = std::move(strText);
+        o.nSignal = nSignal;
+        return o;
+    }
+};
+
+CliRun RunCli(const std::vector<std::string>& aArgs, const CliOptions& options = {});
+
+// A HEX file of nDataLines 16-byte records for target nType, in a temporary folder.
+std::string FirmwareFile(int nType, int nDataLines);
