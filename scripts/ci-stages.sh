@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Second CI stage, after the default build and test suite: the serial and settings tests as an
 # unprivileged user (when run as root), the suite under AddressSanitizer +
-# UndefinedBehaviorSanitizer, serial/engine/end-to-end tests under ThreadSanitizer, format and
-# static checks, and a short run of every fuzz target. Stops at the first failing stage.
+# UndefinedBehaviorSanitizer, serial/engine/end-to-end/cli tests under ThreadSanitizer, format,
+# the Debian package's contents, static checks, and a short run of every fuzz target. Stops at
+# the first failing stage.
 #
 # Skip a stage locally with KORVI_SKIP_NOBODY=1, KORVI_SKIP_ASAN=1, KORVI_SKIP_TSAN=1, KORVI_SKIP_FORMAT=1,
-# KORVI_SKIP_TIDY=1 or KORVI_SKIP_FUZZ=1. KORVI_FUZZ_SECONDS sets each fuzz run's length
-# (default 20); KORVI_TIDY_BUILD names the configured build whose compile commands clang-tidy
-# uses (default build/default). Needs the extra packages of scripts/deps.sh --extra.
+# KORVI_SKIP_PACKAGE=1, KORVI_SKIP_TIDY=1 or KORVI_SKIP_FUZZ=1. KORVI_FUZZ_SECONDS sets each
+# fuzz run's length (default 20); KORVI_TIDY_BUILD names the configured build whose compile
+# commands clang-tidy uses (default build/default). Needs the extra packages of scripts/deps.sh --extra.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -64,15 +65,15 @@ if ! skipped ASAN "AddressSanitizer + UndefinedBehaviorSanitizer: whole suite"; 
   stage_done
 fi
 
-if ! skipped TSAN "ThreadSanitizer: serial, engine and end-to-end tests"; then
-  stage "ThreadSanitizer: serial, engine and end-to-end tests"
+if ! skipped TSAN "ThreadSanitizer: serial, engine, end-to-end and command-line tests"; then
+  stage "ThreadSanitizer: serial, engine, end-to-end and command-line tests"
   cmake --preset tsan $WERROR >/dev/null
   cmake --build --preset tsan -j"$JOBS"
   # Kernels with many bits of mmap randomisation break the sanitizer's memory layout
   # ("unexpected memory mapping"); without address randomisation it always fits.
   NORANDOM=()
   if setarch "$(uname -m)" -R true 2>/dev/null; then NORANDOM=(setarch "$(uname -m)" -R); fi
-  for dir in serial engine tests/e2e; do
+  for dir in serial engine tests/e2e cli; do
     TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
       "${NORANDOM[@]}" ctest --test-dir "build/tsan/$dir" -j"$JOBS" --timeout 600 \
       --output-on-failure
@@ -83,6 +84,27 @@ fi
 if ! skipped FORMAT "clang-format"; then
   stage "clang-format"
   git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format-14 --dry-run --Werror
+  stage_done
+fi
+
+if ! skipped PACKAGE "Debian package"; then
+  stage "Debian package"
+  # Both programs from the default build (first stage); cpack installs them into the package.
+  [[ -f build/default/CPackConfig.cmake ]] || cmake --preset default >/dev/null
+  cmake --build --preset default -j"$JOBS"
+  rm -f build/default/korvi-flasher_*.deb
+  (cd build/default && cpack -G DEB >/dev/null)
+  DEB=$(ls build/default/korvi-flasher_*.deb)
+  dpkg-deb -c "$DEB" | awk '{print $NF}' > build/package-files.txt
+  for f in usr/bin/korvi-flasher usr/bin/korvi-flash usr/share/applications/korvi-flasher.desktop \
+      usr/share/icons/hicolor/{16x16,32x32,48x48}/apps/korvi-flasher.png \
+      usr/share/man/man1/korvi-flash.1.gz usr/share/bash-completion/completions/korvi-flash; do
+    grep -qx "./$f" build/package-files.txt || { echo "$DEB lacks /$f"; exit 1; }
+  done
+  for lib in libqt6widgets6 libpugixml1v5 libssl3 libstdc++6; do
+    dpkg-deb -f "$DEB" Depends | grep -q "$lib" || { echo "$DEB does not depend on $lib"; exit 1; }
+  done
+  echo "$DEB: $(wc -l < build/package-files.txt) entries, depends on $(dpkg-deb -f "$DEB" Depends)"
   stage_done
 fi
 

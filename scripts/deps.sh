@@ -6,8 +6,9 @@ set -euo pipefail
 PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libpugixml-dev nlohmann-json3-dev libssl-dev qt6-base-dev fonts-dejavu-core xvfb xauth)
 if [[ "${1:-}" == "--extra" ]]; then
-  # screenshots, fuzzing and the static checks of scripts/ci-stages.sh
-  PACKAGES+=(xdotool imagemagick clang libclang-rt-14-dev clang-format-14 clang-tidy-14)
+  # screenshots, fuzzing, the static checks and the package of scripts/ci-stages.sh
+  PACKAGES+=(xdotool imagemagick clang libclang-rt-14-dev clang-format-14 clang-tidy-14
+            dpkg-dev file)
 fi
 
 missing=()
