@@ -14,32 +14,11 @@ std::string SignatureOf(int nType) {
     return image.GetSignatures()[static_cast<size_t>(nType)];
 }
 
-void CScriptedHost::Close() {
-    ++m_nCloses;
-    m_bOpen = false;
-}
-
-bool CScriptedHost::Open(const std::string& cMode) {
-    m_aModes.push_back(cMode);
-    m_bOpen = m_bOpenSucceeds;
-    return m_bOpen;
-}
-
-bool CScriptedHost::Write(const uint8_t* pData, uint32_t nLength) {
-    if (!m_bOpen) return false;
-    m_aWrites.emplace_back(reinterpret_cast<const char*>(pData), nLength);
-    if (m_pTarget != nullptr) m_pTarget->Feed(pData, nLength, m_strWire);
-    return true;
-}
-
-void CScriptedHost::SetStatusText(const std::string& strText) {
-    m_strStatus = strText;
-    m_aStatusHistory.push_back(strText);
-}
-
-void CScriptedHost::Refresh() {
-    ++m_nRefreshes;
-    m_strShownStatus = m_strStatus;
+std::vector<std::string> LinesOf(const CHexImage& image) {
+    std::vector<std::string> a;
+    for (int i = 0; i < image.GetLineCount(); ++i)
+        a.push_back(image.GetLine(i));
+    return a;
 }
 
 void CScriptedHost::Deliver(CUpdateEngine& engine, size_t nMax) {
@@ -47,11 +26,4 @@ void CScriptedHost::Deliver(CUpdateEngine& engine, size_t nMax) {
     for (size_t i = 0; i < n; ++i)
         engine.OnReceivedByte(static_cast<uint8_t>(m_strWire[i]));
     m_strWire.erase(0, n);
-}
-
-void CScriptedHost::ClearRecords() {
-    m_aWrites.clear();
-    m_aProgress.clear();
-    m_aStatusHistory.clear();
-    m_aMessages.clear();
 }

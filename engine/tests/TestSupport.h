@@ -15,37 +15,39 @@
 void LoadLines(CHexImage& image, const std::vector<std::string>& aLines);
 // The marker text detection looks for in a type's data.
 std::string SignatureOf(int nType);
+std::vector<std::string> LinesOf(const CHexImage& image);
 
-// The window's side of an update, recorded; writes go to an optional simulated target whose
-// replies wait on the "wire" until the test delivers them.
+// The window's side of an update, recorded; m_strWire holds target bytes not yet delivered.
 class CScriptedHost : public CUpdateHost {
 public:
     bool IsOpen() override { return m_bOpen; }
-    void Close() override;
-    bool Open(const std::string& cMode) override;
-    bool Write(const uint8_t* pData, uint32_t nLength) override;
+    void Close() override {
+        ++m_nCloses;
+        m_bOpen = false;
+    }
+    bool Open(const std::string& cMode) override {
+        m_aModes.push_back(cMode);
+        return m_bOpen = true;
+    }
+    bool Write(const uint8_t* pData, uint32_t nLength) override {
+        if (!m_bOpen) return false;
+        m_aWrites.emplace_back(reinterpret_cast<const char*>(pData), nLength);
+        return true;
+    }
     void SetProgressPos(int nPos) override { m_aProgress.push_back(nPos); }
-    void SetStatusText(const std::string& strText) override;
+    void SetStatusText(const std::string& strText) override { m_strStatus = strText; }
     void SetErrorCountText(const std::string& strText) override { m_strErrorCount = strText; }
-    void Refresh() override;
+    void Refresh() override { m_strShownStatus = m_strStatus; }
     void ShowMessage(const std::string& strText) override { m_aMessages.push_back(strText); }
 
-    // Hands the first nMax waiting target bytes to the engine.
-    void Deliver(CUpdateEngine& engine, size_t nMax = SIZE_MAX);
-    void ClearRecords();
+    // Hands the first nMax bytes waiting on the wire to the engine.
+    void Deliver(CUpdateEngine& engine, size_t nMax);
+    void ClearRecords() { m_aWrites.clear(), m_aProgress.clear(), m_aMessages.clear(); }
 
     bool m_bOpen = true;
-    bool m_bOpenSucceeds = true;
-    CBootloaderModel* m_pTarget = nullptr;
-    std::string m_strWire;
     int m_nCloses = 0;
-    std::vector<std::string> m_aModes;
-    std::vector<std::string> m_aWrites;
+    std::string m_strWire;
+    std::vector<std::string> m_aModes, m_aWrites, m_aMessages;
     std::vector<int> m_aProgress;
-    std::vector<std::string> m_aStatusHistory;
-    std::string m_strStatus;
-    std::string m_strErrorCount;
-    std::string m_strShownStatus;  // as of the last Refresh
-    int m_nRefreshes = 0;
-    std::vector<std::string> m_aMessages;
+    std::string m_strStatus, m_strErrorCount, m_strShownStatus;  // shown: as of the last Refresh
 };
