@@ -87,7 +87,8 @@ private:
     std::vector<Written> m_aWrites;
 };
 
-// A full update to a simulated target of nType: range(0) data lines of range(1) bytes each.
+// A full update to a simulated target of nType: range(0) data lines of range(1) bytes each;
+// range(2) 1: a step right after each received byte, 0: replies wait for the next tick.
 void RunUpdate(benchmark::State& state, int nType, bool bWire) {
     const int nDataLines = static_cast<int>(state.range(0));
     const int nRecordBytes = static_cast<int>(state.range(1));
@@ -106,6 +107,7 @@ void RunUpdate(benchmark::State& state, int nType, bool bWire) {
         CComPortMap::Instance().Pin(8, target.Path());
         CTimedRig rig;
         rig.SetResetButton([&] { target.Reset(); }, 200);
+        rig.SetStepAfterBytes(state.range(2) != 0);
         rig.LoadFile(strFile);
         if (!rig.RunUpdate(8, 600000) || rig.Status() != "Update successful") {
             return state.SkipWithError("update failed");
@@ -129,18 +131,21 @@ void BM_FullUpdateNoWire(benchmark::State& state) {
     RunUpdate(state, 1, false);
 }
 BENCHMARK(BM_FullUpdateNoWire)
-    ->Args({2000, 16})
+    ->Args({2000, 16, 0})
+    ->Args({2000, 16, 1})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
-// The same 16 KiB of data in 16- and in 32-byte records.
+// The same 16 KiB of data in 16- and in 32-byte records, tick-paced and stepping after bytes.
 void BM_FullUpdateWire115200(benchmark::State& state) {
     RunUpdate(state, 1, true);
 }
 BENCHMARK(BM_FullUpdateWire115200)
-    ->Args({1000, 16})
-    ->Args({500, 32})
+    ->Args({1000, 16, 0})
+    ->Args({1000, 16, 1})
+    ->Args({500, 32, 0})
+    ->Args({500, 32, 1})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
@@ -149,8 +154,10 @@ void BM_FullUpdateWire19200(benchmark::State& state) {
     RunUpdate(state, 3, true);
 }
 BENCHMARK(BM_FullUpdateWire19200)
-    ->Args({300, 16})
-    ->Args({150, 32})
+    ->Args({300, 16, 0})
+    ->Args({300, 16, 1})
+    ->Args({150, 32, 0})
+    ->Args({150, 32, 1})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);

@@ -27,6 +27,9 @@ public:
     // Runs after every step of RunUpdate on its thread: where a test acts as the operator or
     // the outside world would while an update runs.
     void SetTickHook(std::function<void()> fnTick) { m_fnTick = std::move(fnTick); }
+    // Whether each received byte is followed by one engine step, as in the window (the
+    // default), or waits for the next tick.
+    void SetStepAfterBytes(bool bStep) { m_bStepAfterBytes = bStep; }
     // Opens COMn at 19200 as the window does at start-up, then runs one update to its end.
     // False when no final status came within nTimeoutMs.
     bool RunUpdate(int nCom, int nTimeoutMs);
@@ -67,4 +70,5 @@ private:
     int m_nResetRepeatMs = 1000;
     std::function<void()> m_fnTick;
     double m_dTransferSeconds = 0;
+    bool m_bStepAfterBytes = true;
 };
