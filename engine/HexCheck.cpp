@@ -70,7 +70,7 @@ std::string CheckRecord(const std::string& strLine, uint8_t& nType, uint16_t& nO
         const int nHigh = kHexValue[static_cast<uint8_t>(strLine[nPos])];
         const int nLow = kHexValue[static_cast<uint8_t>(strLine[nPos + 1])];
         nBad |= nHigh | nLow;  // negative once any is no digit
-        nSum += static_cast<unsigned>(nHigh << 4 | nLow);
+        nSum += static_cast<unsigned>(nHigh) << 4 | static_cast<unsigned>(nLow);
     }
     if (nDigits % 2 != 0) nBad |= kHexValue[static_cast<uint8_t>(strLine.back())];
     if (nBad < 0) return "not hexadecimal";

@@ -18,7 +18,7 @@
 
 namespace {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 
 class CFd {
 public:
@@ -88,7 +88,7 @@ std::string JobRecordToJson(const JobRecord& r) {
     Optional("adapter_serial", r.strAdapterSerial);
     Optional("by_path", r.strByPath);
     Optional("exit_code", r.nExitCode);
-    // Keys keep the order above; paths need not be UTF-8, so bad bytes are replaced.
+    // Paths need not be UTF-8: bytes that are not are replaced rather than refused.
     return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
