@@ -101,9 +101,21 @@ QSize CDialogUnits::MapSize(int cx, int cy) const {
     return QSize(MulDiv(cx, m_nBaseX, 4), MulDiv(cy, m_nBaseY, 8));
 }
 
+namespace {
+int g_nFontDpi = 0;
+}  // namespace
+
+void SetDialogFontDpi(int nDpi) {
+    g_nFontDpi = nDpi;
+}
+
 QFont DialogFont() {
+    constexpr int kPoints = 8;
     QFont font(QStringLiteral("MS Sans Serif"));
-    font.setPointSize(8);
+    if (g_nFontDpi > 0)
+        font.setPixelSize((kPoints * g_nFontDpi + 36) / 72);
+    else
+        font.setPointSize(kPoints);
     font.setStyleHint(QFont::SansSerif);
     return font;
 }

@@ -26,6 +26,9 @@ private:
 
 // The templates' font, 8-point "MS Sans Serif"; fontconfig stands in a sans-serif face.
 QFont DialogFont();
+// Sizes that font as on a screen of nDpi dots per inch from now on (0: the screen's own), so
+// that tests can lay the dialogs out for other screens.
+void SetDialogFontDpi(int nDpi);
 
 enum class CtlKind { PushButton, DefPushButton, Label, DropList, ReadOnlyEdit, Progress, Icon };
 

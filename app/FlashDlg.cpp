@@ -12,11 +12,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 #include "AppIcon.h"
 #include "ByteHandoff.h"
 #include "DialogLayout.h"
 #include "FlashApp.h"
+#include "JobRecord.h"
 #include "PortMap.h"
 #include "Resources.h"
 #include "TextFormat.h"
@@ -66,7 +68,8 @@ std::string ToUpper(std::string str) {
 
 CFlashDlg::CFlashDlg()
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      m_engine(m_image, *this) {
+      m_engine(m_image, *this),
+      m_strJobLog(DefaultJobLogPath()) {
     BuildDialog(*this, MainTemplate());
     m_pProgress = static_cast<QProgressBar*>(GetDlgItem(IDC_PROGRESS));
     m_pPortList = static_cast<QComboBox*>(GetDlgItem(IDC_PORT));
@@ -85,6 +88,8 @@ CFlashDlg::CFlashDlg()
 CFlashDlg::~CFlashDlg() {
     // The receive thread ends before anything it delivers to goes away.
     m_com.Close();
+    // An update cut short by closing the window is recorded with the status it had reached.
+    if (m_bJobOpen) RecordJob();
 }
 
 int CFlashDlg::DoModal() {
@@ -152,7 +157,7 @@ bool CFlashDlg::OnInitDialog() {
 
     m_engine.InitStartValues();
     m_nTimer101 = startTimer(1, Qt::PreciseTimer);
-    m_nTimer102 = startTimer(1000);
+    m_nTimer102 = startTimer(m_nSecondPeriodMs);
     m_strErrorCount = std::string(1, '0');  // not a literal: GCC 12 warns falsely on that
 
     UpdateData(false);
@@ -231,6 +236,8 @@ bool CFlashDlg::Open(const std::string& cMode) {
 }
 
 bool CFlashDlg::Write(const uint8_t* pData, uint32_t nLength) {
+    // Lines go out only during the transfer; everything else written is the entry sequence.
+    if (m_engine.GetState() == Transfer) ++m_nLinesSent;
     return m_com.Write(pData, nLength);
 }
 
@@ -268,6 +275,7 @@ bool CFlashDlg::event(QEvent* pEvent) {
                 m_engine.OnReceivedByte(static_cast<uint8_t>(nWParam & 0xFF));
             }))
             m_engine.StepNow();
+        TrackJob();
         return true;
     }
     return QDialog::event(pEvent);
@@ -280,7 +288,46 @@ void CFlashDlg::timerEvent(QTimerEvent* pEvent) {
         return;
     }
     m_engine.OnTimer(nId == m_nTimer102);
+    TrackJob();
     PaceFastTimer();
+}
+
+void CFlashDlg::TrackJob() {
+    const bool bRunning = IsUpdateRunning();
+    if (bRunning && !m_bJobOpen) {
+        m_bJobOpen = true;
+        m_jobTime = std::chrono::system_clock::now();
+        m_jobStart = std::chrono::steady_clock::now();
+    } else if (!bRunning && m_bJobOpen) {
+        RecordJob();
+    }
+}
+
+void CFlashDlg::RecordJob() {
+    m_bJobOpen = false;
+    const TargetType nType = m_image.GetTargetType();
+    JobRecord record;
+    record.strTime = UtcTimeText(m_jobTime);
+    record.strHost = HostName();
+    record.strTool = "korvi-flasher";
+    record.strVersion = kAppVersion;
+    record.nComNumber = m_nComPort;
+    record.strDevice = CComPortMap::Instance().DeviceFor(m_nComPort);
+    record.strFile = m_strImagePath;
+    record.strSha256 = m_strImageSha256;
+    record.nFileSize = m_nImageSize;
+    record.nTargetType = nType;
+    record.nBaud = GetTargetInfo(nType).nBaud;
+    record.strResult = m_strStatus;
+    record.nErrorCount = m_engine.GetErrorCount();
+    record.nLinesSent = m_nLinesSent;
+    record.dDurationS =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_jobStart).count();
+    if (m_strJobLog.empty()) return;
+    // The update has ended either way; a log that cannot be written must not disturb it.
+    const std::string strError = AppendJobRecord(record, m_strJobLog);
+    if (!strError.empty())
+        std::fprintf(stderr, "korvi-flasher: job not recorded: %s\n", strError.c_str());
 }
 
 void CFlashDlg::contextMenuEvent(QContextMenuEvent* pEvent) {

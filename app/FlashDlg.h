@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QIcon>
 
+#include <chrono>
 #include <string>
 
 #include "ByteTarget.h"
@@ -33,6 +34,10 @@ public:
 
     // Where the window's notices go; unset means real message boxes. Set before OnInitDialog.
     void SetMessageBoxSeam(MessageBoxFn fnMessageBox) { m_fnMessageBox = std::move(fnMessageBox); }
+    // The job log updates are recorded in (empty: none); the user's own by default.
+    void SetJobLogPath(std::string strPath) { m_strJobLog = std::move(strPath); }
+    // Period of the one-second timer, for tests that cannot wait; set before OnInitDialog.
+    void SetSecondTimerPeriod(int nMs) { m_nSecondPeriodMs = nMs; }
 
     QWidget* GetDlgItem(int nId) const;
     QMenu* GetSystemMenu() const { return m_pSysMenu; }
@@ -74,8 +79,12 @@ private:
     void MessageBox(const std::string& strText, unsigned nStyle);
     void SetProgressRange(int nMax);
     void EnableStart(bool bEnable);
-    // Load followed by the after-load steps: remember, Start button, status, range.
-    void LoadHexFile(const std::string& strPath);
+    // Load followed by the after-load steps: remember, check, Start button, status, range.
+    // False when the file could not be read; nothing has changed then.
+    bool LoadHexFile(const std::string& strPath);
+    // Opens a job when an update has got past the greeting, records it once it has ended.
+    void TrackJob();
+    void RecordJob();
     // The fast timer rests while a step could do nothing (Idle, Finished).
     void PaceFastTimer();
     bool IsUpdateRunning() const;
@@ -103,4 +112,16 @@ private:
     bool m_bInitDone = false;
     QMenu* m_pSysMenu = nullptr;
     MessageBoxFn m_fnMessageBox;
+    int m_nSecondPeriodMs = 1000;
+
+    // The file the image was loaded from, as it was read.
+    std::string m_strImagePath;
+    std::string m_strImageSha256;
+    uint64_t m_nImageSize = 0;
+    // The job log, and the update being recorded.
+    std::string m_strJobLog;
+    bool m_bJobOpen = false;
+    std::chrono::system_clock::time_point m_jobTime;
+    std::chrono::steady_clock::time_point m_jobStart;
+    int64_t m_nLinesSent = 0;
 };

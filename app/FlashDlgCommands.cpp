@@ -6,6 +6,8 @@
 
 #include "AboutDlg.h"
 #include "FlashDlg.h"
+#include "HexCheck.h"
+#include "JobRecord.h"
 #include "Resources.h"
 #include "TextFormat.h"
 #include "XmlProfile.h"
@@ -15,6 +17,7 @@ using namespace res;
 namespace {
 
 constexpr const char* kWaitForUpdate = "Please wait until update has finished!";
+constexpr const char* kCannotRead = "The file could not be read!";
 
 // Leading decimal digits of what follows "COM"; none give 0.
 int PortNumberOf(const std::string& strEntry) {
@@ -65,15 +68,32 @@ void CFlashDlg::OnOpen() {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::AnyFile);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    // The engine went on stepping while the dialog was open: a greeting may have started one.
+    if (IsUpdateRunning()) {
+        MessageBox(kWaitForUpdate, MB_OK);
+        return;
+    }
 
+    const std::string strShown = m_strPath;
     const QString strChosen = QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath();
     m_strPath = QDir::toNativeSeparators(strChosen).toLocal8Bit().toStdString();
     UpdateData(false);
-    LoadHexFile(m_strPath);
+    if (!LoadHexFile(m_strPath)) {
+        // The field names the file that Start would send: still the one loaded before.
+        m_strPath = strShown;
+        UpdateData(false);
+        MessageBox(kCannotRead, MB_OK);
+    }
 }
 
-void CFlashDlg::LoadHexFile(const std::string& strPath) {
-    if (!m_image.Load(strPath)) return;
+bool CFlashDlg::LoadHexFile(const std::string& strPath) {
+    if (!m_image.Load(strPath)) return false;
+    m_strImagePath = strPath;
+    // Digested right after the load, so that the job log names the file as it was read.
+    if (!DigestFile(strPath, m_strImageSha256, m_nImageSize)) {
+        m_strImageSha256.clear();
+        m_nImageSize = 0;
+    }
 
     {
         CXmlProfile profile("Config.xml");
@@ -82,21 +102,32 @@ void CFlashDlg::LoadHexFile(const std::string& strPath) {
     }
 
     const int nLines = m_image.GetLineCount();
-    if (m_image.GetTargetType() != 0) {
-        EnableStart(true);
-        m_strStatus = FormatText("File contains %d lines", nLines);
-        SetProgressRange(nLines & 0xFFFF);
-    } else {
+    if (m_image.GetTargetType() == 0) {
         EnableStart(false);
         m_strStatus = "Unknown Hexfile";
         SetProgressRange(0);
         MessageBox("Unknown file!", MB_OK);
+    } else if (const HexCheckResult check = CheckHexImage(m_image); !check.IsValid()) {
+        // The target would refuse it partway, leaving a half-written device.
+        EnableStart(false);
+        m_strStatus = check.aErrors.front().strText;
+        SetProgressRange(0);
+        MessageBox(m_strStatus, MB_OK);
+    } else {
+        EnableStart(true);
+        m_strStatus = FormatText("File contains %d lines", nLines);
+        SetProgressRange(nLines & 0xFFFF);
     }
     UpdateData(false);
+    return true;
 }
 
 void CFlashDlg::OnStartFlash() {
+    // A new Start cuts the running update short: it is recorded as far as it got.
+    if (m_bJobOpen) RecordJob();
+    m_nLinesSent = 0;
     m_engine.Start(m_nComPort);
+    TrackJob();
     PaceFastTimer();
 }
 

@@ -64,6 +64,7 @@ std::string AppTest::Config(int nComPort, const std::string& strHexFile) {
 
 std::unique_ptr<CFlashDlg> AppTest::MakeWindow() {
     auto pDlg = std::make_unique<CFlashDlg>();
+    pDlg->SetJobLogPath(JobLogPath());
     pDlg->SetMessageBoxSeam([this](const std::string& strText, unsigned nStyle) {
         m_aBoxes.emplace_back(strText, nStyle);
     });

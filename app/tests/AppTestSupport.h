@@ -28,6 +28,7 @@ protected:
     void PinMissing(int nCom);
 
     std::string Path(const std::string& strName) const;
+    std::string JobLogPath() const { return Path("jobs.jsonl"); }
     static void WriteFile(const std::string& strPath, const std::string& strText);
     static std::string ReadFile(const std::string& strPath);
     static std::string Config(int nComPort, const std::string& strHexFile);

@@ -6,9 +6,11 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 
 #include "AboutDlg.h"
 #include "AppTestSupport.h"
+#include "Firmware.h"
 #include "MessageBox.h"
 #include "Resources.h"
 
@@ -65,14 +67,24 @@ TEST_F(AppTest, OpenLoadsKnownAndUnknownFiles) {
     EXPECT_EQ(pDlg->GetProgressMax(), 0);
     EXPECT_EQ(ReadFile("Config.xml"), Config(0, strUnknown));
 
-    // A typed name of no file: shown, nothing else changes.
-    const std::string strTyped = Path("typed.hex");
-    OpenThroughDialog(*pDlg, strTyped);
-    EXPECT_EQ(static_cast<QLineEdit*>(pDlg->GetDlgItem(IDC_PATH))->text().toStdString(), strTyped);
-    EXPECT_EQ(StatusLine(*pDlg), "Unknown Hexfile");
-    EXPECT_EQ(ReadFile("Config.xml"), Config(0, strUnknown));
+    // A file with a damaged record: refused before Start, naming the first fault.
+    std::vector<std::string> aLines = MakeFirmware(3, 20);
+    aLines[16].back() = aLines[16].back() == '0' ? '1' : '0';
+    WriteFile(strKnown, JoinLines(aLines, "\r\n"));
+    OpenThroughDialog(*pDlg, strKnown);
+    EXPECT_EQ(m_aBoxes.back(),
+              (std::pair<std::string, unsigned>{"Line 17: checksum error", MB_OK}));
+    EXPECT_EQ(StatusLine(*pDlg), "Line 17: checksum error");
+    EXPECT_FALSE(pDlg->GetDlgItem(IDC_START)->isEnabled());
+    EXPECT_EQ(pDlg->GetProgressMax(), 0);
+
+    // A typed name of no file: the field goes back to the file still loaded, and says so.
+    OpenThroughDialog(*pDlg, Path("typed.hex"));
+    EXPECT_EQ(pDlg->GetPathText(), strKnown);
+    EXPECT_EQ(ReadFile("Config.xml"), Config(0, strKnown));
     EXPECT_EQ(pDlg->GetImage().GetLineCount(), 22);
-    EXPECT_EQ(m_aBoxes.size(), 1u);
+    EXPECT_EQ(m_aBoxes.back(),
+              (std::pair<std::string, unsigned>{"The file could not be read!", 0}));
 }
 
 TEST_F(AppTest, SystemCommandsSixteenToThirtyOneOpenAbout) {
@@ -105,15 +117,23 @@ TEST_F(AppTest, RealMessageBoxesHaveOneOkButtonAndTheStopIconOnlyForStyleSixteen
     CFlashDlg owner;
     std::vector<std::tuple<QString, QMessageBox::Icon, QMessageBox::StandardButtons, QWidget*>>
         aSeen;
+    std::vector<QPoint> aCentres;
     CModalWatcher watcher([&](QWidget* pModal) {
         if (auto* pBox = qobject_cast<QMessageBox*>(pModal)) {
             aSeen.emplace_back(pBox->text(), pBox->icon(), pBox->standardButtons(),
                                pBox->parentWidget());
+            aCentres.push_back(pBox->frameGeometry().center());
             pBox->button(QMessageBox::Ok)->click();
         }
     });
+    // Before the window is shown (start-up) a box is centred on the screen, then over it.
     ShowMessageBox(&owner, "opening COM port failed (COM1:9600,N,8,1)", MB_ICONSTOP);
+    owner.move(owner.screen()->availableGeometry().topLeft() + QPoint(5, 5));
+    owner.show();
     ShowMessageBox(&owner, "Unknown file!", MB_OK);
+    ASSERT_EQ(aCentres.size(), 2u);
+    EXPECT_LE((aCentres[0] - owner.screen()->availableGeometry().center()).manhattanLength(), 4);
+    EXPECT_LE((aCentres[1] - owner.frameGeometry().center()).manhattanLength(), 4);
     ASSERT_EQ(aSeen.size(), 2u);
     EXPECT_EQ(std::get<0>(aSeen[0]), "opening COM port failed (COM1:9600,N,8,1)");
     EXPECT_EQ(std::get<1>(aSeen[0]), QMessageBox::Critical);

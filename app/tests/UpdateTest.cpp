@@ -1,11 +1,14 @@
 // Updates driven through the window against a simulated target on a pseudo-terminal.
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 
 #include "AppTestSupport.h"
+#include "JobRecord.h"
 #include "PortMap.h"
 #include "Resources.h"
 #include "SimTarget.h"
@@ -44,6 +47,12 @@ protected:
         m_pTarget->Reset();
     }
 
+    std::vector<JobRecord> Jobs() const {
+        JobLog log;
+        EXPECT_EQ(ReadJobLog(JobLogPath(), log), "");
+        return log.aRecords;
+    }
+
     std::unique_ptr<CSimTarget> m_pTarget;
 };
 
@@ -67,58 +76,85 @@ TEST_F(UpdateTest, StartFlashWritesTheWholeImageIntoTheTarget) {
     EXPECT_FALSE(pDlg->GetEngine().IsBusy());
     EXPECT_TRUE(m_aBoxes.empty());
     EXPECT_TRUE(WaitUntil([&] { return !pDlg->IsFastTimerRunning(); }, 2000));
+
+    const std::vector<JobRecord> aJobs = Jobs();
+    ASSERT_EQ(aJobs.size(), 1u);
+    EXPECT_EQ(aJobs[0].strResult, "Update successful");
+    EXPECT_EQ(aJobs[0].strFile, KORVI_SAMPLES_DIR "/korvi-type3.hex");
+    EXPECT_EQ(aJobs[0].strDevice, m_pTarget->Path());
+    EXPECT_EQ(aJobs[0].nLinesSent, pDlg->GetImage().GetLineCount());
 }
 
-TEST_F(UpdateTest, ExitWaitsForTheUpdateOpenIsRefusedAndEscapeEndsAtOnce) {
-    auto pDlg = ShowWindow(true, 120, true);
-    ClickStart(*pDlg);
-    ASSERT_TRUE(WaitUntil([&] { return pDlg->GetEngine().GetState() == Transfer; }, 10000));
-    ASSERT_TRUE(pDlg->GetEngine().IsBusy());
+// Countdowns run on second ticks only (10 + 5 + 5 of them for a silent target), sped up here.
+TEST_F(UpdateTest, SilentTargetEndsAfterTwentySecondTicksAndTheFailureIsRecorded) {
+    constexpr int kSecondMs = 25;
+    CPtyPair& target = PinPty(1);
+    const std::string strHex = Path("fw.hex");
+    WriteFile(strHex, MakeHexText(3, 40));
+    WriteFile("Config.xml", Config(1, strHex));
+    auto pDlg = MakeWindow();
+    pDlg->SetSecondTimerPeriod(kSecondMs);
+    pDlg->OnInitDialog();
+    static_cast<QPushButton*>(pDlg->GetDlgItem(IDC_START))->click();
+    ASSERT_TRUE(WaitUntil([&] { return pDlg->GetEngine().GetState() == WaitGreeting; }, 2000));
+    ASSERT_TRUE(target.WriteAll("!", 1));
+    std::string strEntry;  // the window answers on its own thread: read while it runs
+    WaitUntil([&] { return (strEntry += target.ReadFor(1)).size() >= 3; }, 2000);
+    EXPECT_EQ(strEntry, "^;]");
+    ASSERT_TRUE(target.WriteAll("?", 1));
+    ASSERT_TRUE(WaitUntil([&] { return pDlg->GetEngine().GetState() == Transfer; }, 2000));
+    QElapsedTimer silence;
+    silence.start();
+    ASSERT_TRUE(WaitUntil([&] { return !pDlg->GetEngine().IsBusy(); }, 200 * kSecondMs));
+    EXPECT_GE(silence.elapsed(), 15 * kSecondMs);
 
-    struct Seen {
-        QString strText;
-        QMessageBox::Icon icon;
-        QMessageBox::StandardButtons buttons;
-        QWidget* pOwner;
-        int nProgressAtOpen;
-        int nProgressAtClose;
-    };
-    std::vector<Seen> aSeen;
+    const std::vector<JobRecord> aJobs = Jobs();
+    ASSERT_EQ(aJobs.size(), 1u);
+    EXPECT_EQ(aJobs[0].strResult, "Fault! Please try again!");
+    EXPECT_EQ(aJobs[0].nErrorCount, 3);
+    const std::string strWritten = target.ReadFor(100);
+    EXPECT_EQ(aJobs[0].nLinesSent, std::count(strWritten.begin(), strWritten.end(), ':'));
+    EXPECT_EQ(aJobs[0].nFileSize, ReadFile(strHex).size());
+}
+
+TEST_F(UpdateTest, ExitOpenAndAFileChosenMeanwhileWaitForTheUpdateEscapeEndsAtOnce) {
+    auto pDlg = ShowWindow(true, 120, true);
+    WriteFile(Path("other.hex"), MakeHexText(3, 10));
+    std::vector<std::pair<QString, int>> aSeen;  // text, lines sent while the box was open
+    int nFileDialogs = 0;                        // answered
     QElapsedTimer openFor;
-    bool bFileDialog = false;
     CModalWatcher watcher([&](QWidget* pModal) {
-        auto* pBox = qobject_cast<QMessageBox*>(pModal);
-        if (!pBox) {
-            bFileDialog = true;
-            pModal->close();
-            return;
-        }
-        if (aSeen.empty() || aSeen.back().nProgressAtClose >= 0) {
-            aSeen.push_back({pBox->text(), pBox->icon(), pBox->standardButtons(),
-                             pBox->parentWidget(), pDlg->GetProgressPos(), -1});
+        if (auto* pFileDialog = qobject_cast<QFileDialog*>(pModal)) {
+            // The first opened before the greeting, answered once lines are going out.
+            if (nFileDialogs == 0 && pDlg->GetEngine().GetState() != Transfer) return;
+            ++nFileDialogs;
+            pFileDialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
+                ->setText(QString::fromStdString(Path("other.hex")));
+            static_cast<QDialog*>(pFileDialog)->accept();
+        } else if (auto* pBox = qobject_cast<QMessageBox*>(pModal); !openFor.isValid()) {
+            aSeen.emplace_back(pBox->text(), pDlg->GetProgressPos());
             openFor.start();
         } else if (openFor.elapsed() >= 300) {
-            aSeen.back().nProgressAtClose = pDlg->GetProgressPos();
+            aSeen.back().second = pDlg->GetProgressPos() - aSeen.back().second;
+            openFor.invalidate();
             pBox->button(QMessageBox::Ok)->click();
         }
     });
-
-    static_cast<QPushButton*>(pDlg->GetDlgItem(IDOK))->click();
-    ASSERT_EQ(aSeen.size(), 1u);
-    EXPECT_EQ(aSeen[0].strText, "Please wait until update has finished!");
-    EXPECT_EQ(aSeen[0].icon, QMessageBox::NoIcon);
-    EXPECT_EQ(aSeen[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    EXPECT_EQ(aSeen[0].pOwner, pDlg.get());
-    EXPECT_GT(aSeen[0].nProgressAtClose, aSeen[0].nProgressAtOpen);  // the update went on
+    auto Click = [&](int nId) { static_cast<QPushButton*>(pDlg->GetDlgItem(nId))->click(); };
+    ClickStart(*pDlg);
+    Click(IDC_OPEN);  // the greeting comes while the dialog is open
+    Click(IDOK);
+    Click(IDC_OPEN);  // refused before a dialog opens
+    EXPECT_EQ(nFileDialogs, 1);
+    ASSERT_EQ(aSeen.size(), 3u);
+    for (const auto& [strText, nLinesMeanwhile] : aSeen) {
+        EXPECT_EQ(strText, "Please wait until update has finished!");
+        EXPECT_GT(nLinesMeanwhile, 0);  // the update went on
+    }
+    EXPECT_EQ(pDlg->GetPathText(), Path("fw.hex"));
+    EXPECT_EQ(pDlg->GetImage().GetLineCount(), 122);
     EXPECT_TRUE(pDlg->isVisible());
     EXPECT_NE(pDlg->result(), QDialog::Accepted);
-
-    // Loading another file under the running transfer is refused the same way.
-    static_cast<QPushButton*>(pDlg->GetDlgItem(IDC_OPEN))->click();
-    EXPECT_FALSE(bFileDialog);
-    ASSERT_EQ(aSeen.size(), 2u);
-    EXPECT_EQ(aSeen[1].strText, "Please wait until update has finished!");
-    EXPECT_EQ(pDlg->GetImage().GetLineCount(), 122);
 
     ASSERT_TRUE(pDlg->GetEngine().IsBusy());
     QTest::keyClick(pDlg.get(), Qt::Key_Escape);
@@ -128,6 +164,7 @@ TEST_F(UpdateTest, ExitWaitsForTheUpdateOpenIsRefusedAndEscapeEndsAtOnce) {
 
 TEST_F(UpdateTest, StartDuringAnUpdateBeginsAgainAndStillDeliversEveryLine) {
     auto pDlg = ShowWindow(true, 100);
+    pDlg->SetJobLogPath(Path("."));  // a log that cannot be written changes nothing
     ClickStart(*pDlg);
     ASSERT_TRUE(WaitUntil([&] { return pDlg->GetProgressPos() >= 20; }, 10000));
 
