@@ -86,11 +86,12 @@ TEST_F(PortNameTest, EveryFormNamesItsDeviceAndAmbiguityListsTheCandidates) {
     ASSERT_EQ(two.aCandidates.size(), 2u);
     EXPECT_NE(two.aCandidates[0].find("usb:0403:6001:A1"), std::string::npos);
     EXPECT_NE(two.aCandidates[1].find("usb:0403:6001:B2"), std::string::npos);
-    for (const char* sz :
-         {"COM4", "usb:0403:6001:Z9", "usb:0403", (Dev() / "ttyS9").c_str(), "ttyUSB7", "pts/3"}) {
-        const PortMatch m = ResolvePortName(sz, config.string());
-        EXPECT_TRUE(m.strDevice.empty() && m.aCandidates.empty()) << sz;
-        EXPECT_FALSE(m.strProblem.empty()) << sz;
+    for (const std::string& strName :
+         {std::string("COM4"), std::string("usb:0403:6001:Z9"), std::string("usb:0403"),
+          (Dev() / "ttyS9").string(), std::string("ttyUSB7"), std::string("pts/3")}) {
+        const PortMatch m = ResolvePortName(strName, config.string());
+        EXPECT_TRUE(m.strDevice.empty() && m.aCandidates.empty()) << strName;
+        EXPECT_FALSE(m.strProblem.empty()) << strName;
     }
 }
 
