@@ -117,6 +117,7 @@ void BM_UpdateThroughWindow(benchmark::State& state) {
     for (auto _ : state) {
         CFlashDlg dlg;
         dlg.SetMessageBoxSeam([](const std::string&, unsigned) {});
+        dlg.SetJobLogPath({});  // measured updates are no service records
         dlg.OnInitDialog();
         dlg.show();
         CTickPaced tickPaced(dlg);
