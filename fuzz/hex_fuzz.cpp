@@ -1,11 +1,15 @@
 // Loads arbitrary bytes as a HEX file and checks what the image promises: the lines are the
 // file up to Ctrl-Z split at its line ends and nothing else changed, the target type is the
-// one a plain pairwise search of the data texts finds, and every line has a sane header.
+// one a plain pairwise search of the data texts finds, and every line has a sane header. The
+// pre-flight check passes a file only when an independent decoder reads every record of it and
+// places exactly the data bytes the check sums up.
+#include "HexCheck.h"
 #include "HexImage.h"
 #include "HexRecord.h"
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -169,5 +173,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     const TargetType nType = image.GetTargetType();
     Check(nType >= 0 && nType < kTargetTypeCount, "type out of range");
     Check(nType == ReferenceType(aData), "type differs from the pairwise search");
+
+    const HexCheckResult result = CheckHexImage(image);
+    Check(result.aErrors.size() == std::min(result.nErrorCount, HexCheckResult::kMaxKeptErrors),
+          "kept errors do not match the count");
+    if (result.IsValid()) {
+        std::vector<std::string> aLines;
+        for (int i = 0; i < image.GetLineCount(); ++i) {
+            const std::string& strLine = image.LineAt(i);
+            DecodedHexRecord record;
+            Check(strLine.empty() || strLine[0] != ':' || DecodeHexRecord(strLine, record),
+                  "check passed a record the decoder refuses");
+            aLines.push_back(strLine);
+        }
+        uint64_t nRangeBytes = 0;
+        for (const HexRange& range : result.aRanges)
+            nRangeBytes += range.nEnd - range.nFirst;
+        Check(FlashImageOf(aLines).size() == result.nDataBytes, "data bytes differ from decoder");
+        Check(nRangeBytes == result.nDataBytes, "ranges do not add up to the data bytes");
+    }
     return 0;
 }
