@@ -24,6 +24,11 @@ bool IsAddressRecord(const std::string& strLine) {
     return HasRecordType(strLine, '2') || HasRecordType(strLine, '4');
 }
 
+// An address record for base 0, where every target starts after its greeting.
+bool IsZeroBase(const std::string& strLine) {
+    return strLine.size() >= 13 && strLine.compare(9, 4, "0000") == 0;
+}
+
 // Records after which the target cannot be set right by resending what came before them: an
 // address record moves it to another segment, the end-of-file record ends its transfer.
 bool IsBoundary(const std::string& strLine) {
@@ -130,7 +135,10 @@ void CUpdateEngine::WriteLine(int32_t nLine) {
     m_host.Write(reinterpret_cast<const uint8_t*>(strLine.data()),
                  static_cast<uint32_t>(strLine.size()));
     ++m_nOutstanding;
-    if (IsAddressRecord(strLine)) m_nSegment = nLine;
+    if (IsAddressRecord(strLine)) {
+        m_nSegment = nLine;
+        m_bBaseMoved |= !IsZeroBase(strLine);
+    }
     if (HasRecordType(strLine, '1')) m_bEndWritten = true;
 }
 
@@ -191,7 +199,8 @@ void CUpdateEngine::StepWaitReady() {
         m_nCountdown = 10;
         m_nOutstanding = 0;
         m_nExtraReplies = 0;
-        m_nSegment = -1;
+        m_nSegment = m_nSegmentTaken = -1;
+        m_bBaseMoved = false;
         m_bEndWritten = false;
         m_nLine = NextWritable(m_nLine);
         m_nUnitFirst = m_nInStep = m_nLine;
@@ -273,7 +282,7 @@ void CUpdateEngine::StepSettling() {
     m_nExtraReplies = 0;
     if (m_eSettle == Settle::Boundary) {
         if (!bRefused) {
-            m_nInStep = m_nLine;
+            InStepUpTo(m_nLine);
             SendCurrent("Line %d of %d");
             return;
         }
@@ -282,14 +291,25 @@ void CUpdateEngine::StepSettling() {
         return;
     }
     // Every reply due came and no more: the counting is in step up to the unanswered lines.
-    if (!bSlipped) m_nInStep = m_nUnitFirst;
+    if (!bSlipped) InStepUpTo(m_nUnitFirst);
     ResendPage(m_nInStep);
 }
 
+void CUpdateEngine::InStepUpTo(int32_t nLine) {
+    m_nInStep = nLine;
+    if (m_nSegment >= 0 && m_nSegment < nLine) m_nSegmentTaken = m_nSegment;
+}
+
 void CUpdateEngine::MoveOn() {
+    const int32_t nCount = m_image.GetLineCount();
+    // Had the target refused the address record just answered, a line sent now would be
+    // written into the old segment: a stray "~" must not be able to stand in for its answer.
+    // While every base written is 0, the target's start value, a refusal changes nothing.
+    const bool bAfterAddress =
+        m_bBaseMoved && m_nLine < nCount && IsAddressRecord(m_image.LineAt(m_nLine));
     m_nLine = NextWritable(m_nLine + 1);
     m_nUnitFirst = m_nLine;
-    if (m_nLine < m_image.GetLineCount() && IsBoundary(m_image.LineAt(m_nLine))) {
+    if (bAfterAddress || (m_nLine < nCount && IsBoundary(m_image.LineAt(m_nLine)))) {
         BeginSettling(Settle::Boundary);
         return;
     }
@@ -360,8 +380,12 @@ void CUpdateEngine::ResendPage(int32_t nFrom) {
     int32_t nLast = -1;
     for (;;) {
         const int32_t nNext = NextWritable(m_nLine);
-        // Boundary records go out only once the lines before them are answered.
+        // Boundary records go out only once the lines before them are answered, and nothing
+        // follows an address record the target may not have taken.
         if (nNext >= nCount || (nLast >= 0 && IsBoundary(m_image.LineAt(nNext)))) break;
+        if (nLast >= 0 && m_bBaseMoved && nLast != m_nSegmentTaken &&
+            IsAddressRecord(m_image.LineAt(nLast)))
+            break;
         m_nLine = nNext;
         const bool bSamePage = SendPageLine();
         nLast = m_nLine - 1;

@@ -31,7 +31,8 @@ enum EngineState : int32_t {
 //   duplicated or late reply): the resend then starts from the last line known to be in
 //   step. A refusal arriving when nothing is due is treated the same way.
 // - Address records and the end-of-file record therefore go out only when every line
-//   before them is answered; a rewind never reaches behind the address record last written,
+//   before them is answered, and the line after an address record only once its answer has
+//   been followed by quiet; a rewind never reaches behind the address record last written,
 //   and "@" counts only once the end-of-file record has gone out that way.
 // The one reply sequence no engine can see through is a refusal lost exactly where a stray
 // "~" stands in for it.
@@ -81,6 +82,7 @@ private:
     void StepSettling();
     void BeginSettling(Settle eReason);
     void MoveOn();
+    void InStepUpTo(int32_t nLine);
     void SendCurrent(const char* szFormat);
     void SendLine();
     bool SendPageLine();
@@ -116,9 +118,11 @@ private:
     int32_t m_nUnitFirst = 0;
     // Every writable line before this one is known to be answered "~".
     int32_t m_nInStep = 0;
-    // Address record last written (-1: none), and whether the end-of-file record went out
-    // with every line before it answered.
+    // Address record last written and the one known to be taken (-1: none), and whether the
+    // end-of-file record went out with every line before it answered.
     int32_t m_nSegment = -1;
+    int32_t m_nSegmentTaken = -1;
+    bool m_bBaseMoved = false;  // an address record other than for base 0 has been written
     bool m_bEndWritten = false;
     // The quiet wait: why, ticks in all and since the last byte, replies beyond those due.
     bool m_bSettling = false;

@@ -29,22 +29,11 @@ long PeakMemoryKiB() {
 
 class HostileHexFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_image.BuildSignatures();
-        // A known image that every failed load must leave as it is.
-        m_aOld = MakeFirmware(3, 4);
-        LoadLines(m_image, m_aOld);
-    }
-    std::string Write(const std::string& strName, std::string_view strContent) {
-        const fs::path path = m_dir / strName;
-        std::ofstream(path, std::ios::binary)
-            .write(strContent.data(), static_cast<std::streamsize>(strContent.size()));
-        return path.string();
-    }
+    void SetUp() override { LoadLines(m_image, m_aOld); }
 
     fs::path m_dir = ProcessTempDir();
     CHexImage m_image;
-    std::vector<std::string> m_aOld;
+    std::vector<std::string> m_aOld = MakeFirmware(3, 4);  // every failed load must keep it
 };
 
 }  // namespace
@@ -56,7 +45,7 @@ TEST_F(HostileHexFile, GarbageNulBytesAndColonsAreLinesLikeAnyOther) {
         ch = static_cast<char>(random() % 0x19 == 0 ? '\n' : (random() & 0xFF) | 0x20);
     strGarbage.replace(1000, 9, ":FF000000");  // a record claiming the longest data field
     strGarbage.append("\n\0\0\n:\n\0\x1A:00000001FF\n", 20);
-    ASSERT_TRUE(m_image.Load(Write("garbage.hex", strGarbage)));
+    ASSERT_TRUE(m_image.Load(WriteTempFile(strGarbage)));
     std::string strJoined;
     for (const std::string& str : LinesOf(m_image))
         strJoined += str + "\n";
@@ -67,9 +56,9 @@ TEST_F(HostileHexFile, GarbageNulBytesAndColonsAreLinesLikeAnyOther) {
     const std::string strSig = SignatureOf(4);
     const std::string strFirst = ":06000000" + strSig.substr(0, 12);
     const std::string strSecond = ":07000600" + strSig.substr(12);
-    ASSERT_TRUE(m_image.Load(Write("colons.hex", strFirst + "\n:\n" + strSecond)));
+    ASSERT_TRUE(m_image.Load(WriteTempFile(strFirst + "\n:\n" + strSecond)));
     EXPECT_EQ(m_image.GetTargetType(), 0);
-    ASSERT_TRUE(m_image.Load(Write("halves.hex", strFirst + "\n" + strSecond)));
+    ASSERT_TRUE(m_image.Load(WriteTempFile(strFirst + "\n" + strSecond)));
     EXPECT_EQ(m_image.GetTargetType(), 4);
 }
 
@@ -97,10 +86,10 @@ TEST_F(HostileHexFile, HundredMegabyteLineLoadsInBoundedMemory) {
 
 TEST_F(HostileHexFile, SeventyThousandLinesAndAPathThatIsNotUtf8) {
     const std::vector<std::string> aLines = MakeFirmware(5, 70000 - 2);
-    const fs::path dir = m_dir / std::string("d\xFF\xFE\x80");
-    fs::create_directory(dir);
-    ASSERT_TRUE(m_image.Load(
-        Write(std::string("d\xFF\xFE\x80/f\xC3(\xA0.HEX"), JoinLines(aLines, "\r\n"))));
+    const fs::path path = m_dir / std::string("d\xFF\xFE\x80") / std::string("f\xC3(\xA0.HEX");
+    fs::create_directory(path.parent_path());
+    fs::rename(WriteTempFile(JoinLines(aLines, "\r\n")), path);
+    ASSERT_TRUE(m_image.Load(path.string()));
     EXPECT_TRUE(LinesOf(m_image) == aLines);
     EXPECT_EQ(m_image.GetTargetType(), 5);
 }

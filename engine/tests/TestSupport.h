@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "BootloaderModel.h"
 #include "Firmware.h"
 #include "HexImage.h"
 #include "HexRecord.h"
@@ -17,37 +16,25 @@ void LoadLines(CHexImage& image, const std::vector<std::string>& aLines);
 std::string SignatureOf(int nType);
 std::vector<std::string> LinesOf(const CHexImage& image);
 
-// The window's side of an update, recorded; m_strWire holds target bytes not yet delivered.
+// The window's side of an update, recorded.
 class CScriptedHost : public CUpdateHost {
 public:
     bool IsOpen() override { return m_bOpen; }
-    void Close() override {
-        ++m_nCloses;
-        m_bOpen = false;
-    }
-    bool Open(const std::string& cMode) override {
-        m_aModes.push_back(cMode);
-        return m_bOpen = true;
-    }
+    void Close() override { m_bOpen = false; }
+    bool Open(const std::string&) override { return m_bOpen = true; }
     bool Write(const uint8_t* pData, uint32_t nLength) override {
-        if (!m_bOpen) return false;
-        m_aWrites.emplace_back(reinterpret_cast<const char*>(pData), nLength);
-        return true;
+        if (m_bOpen) m_aWrites.emplace_back(reinterpret_cast<const char*>(pData), nLength);
+        return m_bOpen;
     }
     void SetProgressPos(int nPos) override { m_aProgress.push_back(nPos); }
     void SetStatusText(const std::string& strText) override { m_strStatus = strText; }
     void SetErrorCountText(const std::string& strText) override { m_strErrorCount = strText; }
     void Refresh() override { m_strShownStatus = m_strStatus; }
     void ShowMessage(const std::string& strText) override { m_aMessages.push_back(strText); }
-
-    // Hands the first nMax bytes waiting on the wire to the engine.
-    void Deliver(CUpdateEngine& engine, size_t nMax);
-    void ClearRecords() { m_aWrites.clear(), m_aProgress.clear(), m_aMessages.clear(); }
+    void ClearRecords() { m_aWrites.clear(), m_aProgress.clear(); }
 
     bool m_bOpen = true;
-    int m_nCloses = 0;
-    std::string m_strWire;
-    std::vector<std::string> m_aModes, m_aWrites, m_aMessages;
+    std::vector<std::string> m_aWrites, m_aMessages;
     std::vector<int> m_aProgress;
     std::string m_strStatus, m_strErrorCount, m_strShownStatus;  // shown: as of the last Refresh
 };

@@ -186,7 +186,6 @@ const char* const kChecksum = "Checksum Error! Please try again!";
 INSTANTIATE_TEST_SUITE_P(
     Engine, Script,
     ::testing::Values(
-        Row{"IdleDoesNothing", ThreePages, "?tT", "", "", 0, Idle},
         Row{"StartWithThePortClosedChangesNothing", ThreePages, "Stgtt?ta5|cS", "", "Line 5 of 40",
             0, Transfer},
         Row{"OtherGreetingsOrPortClosed", ThreePages, "St()/\xB0tctgt", "", kReset, 0,
@@ -240,6 +239,12 @@ INSTANTIATE_TEST_SUITE_P(
             "Update successful", 0, Finished}),
     [](const auto& info) { return std::string(info.param.szName); });
 
+TEST_F(Engine, StartWithThePortClosedOnlySaysSo) {
+    Load(ThreePages());
+    Drive("Stgtt?ta5|cS");
+    EXPECT_EQ(m_host.m_aMessages, std::vector<std::string>{"COM port not ready!"});
+}
+
 TEST_F(Engine, ReceivedTextStaysBoundedAndAnswersAlike) {
     Load(ThreePages());
     for (int n = 0; n < 100000; ++n)
@@ -249,6 +254,6 @@ TEST_F(Engine, ReceivedTextStaysBoundedAndAnswersAlike) {
     m_host.ClearRecords();
     for (int n = 0; n < 10000; ++n)
         Drive("xyz");
-    Drive("~xyzt");
+    Drive("~xyztq");
     EXPECT_EQ(Writes(), "1");
 }
