@@ -1,4 +1,5 @@
 // korvi-flash: the update of the window for scripts, test jigs and CI.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -40,6 +41,9 @@ const char* UsageText() {
 }
 
 int main(int argc, char** argv) {
+    // A reader that goes away (| head) must not kill a job before its port is closed and its
+    // record kept: writes then fail instead.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> aArgs(argv + 1, argv + argc);
     const std::string strCommand = aArgs.empty() ? "" : aArgs.front();
     const std::vector<std::string> aRest(aArgs.begin() + (aArgs.empty() ? 0 : 1), aArgs.end());
