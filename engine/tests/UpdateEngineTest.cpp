@@ -106,26 +106,21 @@ constexpr const char* kBegin = "Stgtt?t";  // greeting, entry, "?": line 0 has g
 
 // The worked example of resends: the rewind stops on the last line of the preceding page, or
 // at line 0; every line written is answered before the line after the last one goes out.
-struct ResendRow {
-    const char* szBefore;  // from the transfer's start to the error
-    const char* szWritten;
-    const char* szProgress;
-    int nLast;
-};
-
+// Before the error, lines written, progress positions, last line written.
+using ResendRow = std::tuple<const char*, const char*, const char*, int>;
 class ResendExample : public Engine,
                       public ::testing::WithParamInterface<std::tuple<ResendRow, const char*>> {};
 
 }  // namespace
 
 TEST_P(ResendExample, RewindsToThePageBoundary) {
-    const auto& [row, szFault] = GetParam();
+    const auto& [szBefore, szWritten, szProgress, nLast] = std::get<0>(GetParam());
     Load(ThreePages());
-    Drive(std::string(kBegin) + row.szBefore + "|" + szFault + "tq");
-    EXPECT_EQ(Writes(), row.szWritten);
-    EXPECT_EQ(Runs(m_host.m_aProgress), row.szProgress);
-    EXPECT_EQ(m_host.m_strShownStatus, "Line " + std::to_string(row.nLast) + " von 40");
-    EXPECT_EQ(m_engine.GetLine(), row.nLast);
+    Drive(std::string(kBegin) + szBefore + "|" + std::get<1>(GetParam()) + "tq");
+    EXPECT_EQ(Writes(), szWritten);
+    EXPECT_EQ(Runs(m_host.m_aProgress), szProgress);
+    EXPECT_EQ(m_host.m_strShownStatus, "Line " + std::to_string(nLast) + " von 40");
+    EXPECT_EQ(m_engine.GetLine(), nLast);
     EXPECT_EQ(m_host.m_strErrorCount, "1");
     EXPECT_EQ(m_engine.GetCountdown(), 5);
     const size_t nWritten = m_host.m_aWrites.size();
@@ -134,15 +129,15 @@ TEST_P(ResendExample, RewindsToThePageBoundary) {
         Drive("~t");
     EXPECT_EQ(Writes(), "");
     Drive("~tq");
-    EXPECT_EQ(Writes(), std::to_string(row.nLast + 1));
+    EXPECT_EQ(Writes(), std::to_string(nLast + 1));
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreePages, ResendExample,
-                         ::testing::Combine(::testing::Values(ResendRow{"a20", "16", "", 16},
-                                                              ResendRow{"a17", "16", "", 16},
-                                                              ResendRow{"a33", "32", "", 32},
-                                                              ResendRow{"a5", "0-17", "1-17", 17},
-                                                              ResendRow{"a39~t", "38", "", 38}),
+                         ::testing::Combine(::testing::Values(ResendRow("a20", "16", "", 16),
+                                                              ResendRow("a17", "16", "", 16),
+                                                              ResendRow("a33", "32", "", 32),
+                                                              ResendRow("a5", "0-17", "1-17", 17),
+                                                              ResendRow("a39~t", "38", "", 38)),
                                             ::testing::Values("-", "%", "W")));
 
 namespace {
