@@ -1,209 +1,152 @@
 #include "TempDir.h"
 #include "XmlProfile.h"
+#include "XmlText.h"
+
+#include <climits>
+#include <optional>
 
 namespace {
 
 const char* const kFile = "Config.xml";
-const std::string kFirstStart =
-    "<profile><Main><COM-Port>0</COM-Port><Hex-File>select file</Hex-File></Main></profile>";
+const char* const kNoFile = "select file";
+const std::string kDefaults = "<COM-Port>7</COM-Port><Hex-File>select file</Hex-File>";
 
-class XmlProfileTest : public TempDirTest {
-protected:
-    // Opens the store on strContent, runs fnUse, saves, and returns the saved file.
-    template <typename F>
-    std::string SaveAfter(const std::string& strContent, F fnUse) {
-        WriteBytes(kFile, strContent);
-        CXmlProfile profile(kFile);
-        fnUse(profile);
-        EXPECT_TRUE(profile.Save());
-        return ReadBytes(kFile);
-    }
+std::string Main(const std::string& strKeys) {
+    return "<profile><Main>" + strKeys + "</Main></profile>";
+}
+const std::string kFresh = Main(kDefaults);
 
-    static void StartUp(CXmlProfile& profile, int& nPort, std::string& strPath) {
-        nPort = profile.ReadInt("Main", "COM-Port", 0);
-        profile.ReadString("Main", "Hex-File", "select file", strPath);
+std::string Nested(size_t nDepth, const std::string& strInner) {
+    std::string strOpen, strClose;
+    for (size_t i = 0; i < nDepth; ++i)
+        strOpen += "<a>", strClose += "</a>";
+    return strOpen + strInner + strClose;
+}
+
+// A declared Latin-1 file whose document type defines exponential and external entities.
+std::string HostileProlog() {
+    std::string strDtd = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<!DOCTYPE profile [";
+    for (int i = 0; i < 10; ++i) {
+        strDtd += "<!ENTITY a" + std::to_string(i) + " \"";
+        for (int k = 0; k < 10; ++k)
+            strDtd += i == 0 ? "lol" : "&a" + std::to_string(i - 1) + ";";
+        strDtd += "\">";
     }
+    return strDtd +
+           "<!ENTITY ext SYSTEM \"file:///etc/passwd\"><!ENTITY % p SYSTEM "
+           "\"http://127.0.0.1:9/x\">%p;]>";
+}
+
+// The window's use of the store: read port and file, maybe write them, save.
+struct Case {
+    const char* szName;
+    std::optional<std::string> before;  // none: no file yet
+    int nPort;                          // as read
+    std::optional<std::string> file;    // as read; none: the default was taken
+    std::optional<int> writePort;
+    std::optional<std::string> writeFile;
+    std::string strAfter;
 };
 
-TEST_F(XmlProfileTest, FirstStartWritesExactDocument) {
-    int nPort = -1;
-    std::string strPath;
+using XmlProfileTest = TempDirTest;
+
+TEST_F(XmlProfileTest, EditsKeepTheDocumentAndSavedFilesAreStable) {
+    const std::string strDeep = Nested(400'000, "x");
+    // clang-format off
+    const Case aCases[] = {
+        {"first start", {}, 7, {}, {}, {}, kFresh},
+        {"second start", kFresh, 7, kNoFile, {}, {}, kFresh},
+        {"foreign root", "<settings><Other>x</Other></settings>", 7, {}, {}, {},
+         "<settings><Other>x</Other><Main>" + kDefaults + "</Main></settings>"},
+        {"first of two sections", Main("<COM-Port>4</COM-Port></Main><Main><COM-Port>9</COM-Port>"),
+         4, {}, 1, {}, Main("<COM-Port>1</COM-Port><Hex-File>select file</Hex-File></Main><Main>"
+                            "<COM-Port>9</COM-Port>")},
+        {"namespace prefix",
+         "<p:profile xmlns:p=\"urn:k\"><p:Main><p:COM-Port>6</p:COM-Port></p:Main></p:profile>",
+         6, {}, 2, {}, "<p:profile xmlns:p=\"urn:k\"><p:Main><p:COM-Port>2</p:COM-Port><Hex-File>"
+                       "select file</Hex-File></p:Main></p:profile>"},
+        {"names are case-sensitive", Main("<com-port>5</com-port>"), 7, {}, {}, {},
+         Main("<com-port>5</com-port>" + kDefaults)},
+        {"negative port, empty file", Main("<COM-Port>-5</COM-Port><Hex-File/>"), -5, {}, {}, {},
+         Main("<COM-Port>-5</COM-Port><Hex-File>select file</Hex-File>")},
+        {"empty port", Main("<COM-Port/><Hex-File></Hex-File>"), 7, {}, {}, {}, kFresh},
+        {"text that is no number stays", Main("<COM-Port> 12x</COM-Port><Hex-File>p</Hex-File>"),
+         12, "p", {}, {}, Main("<COM-Port> 12x</COM-Port><Hex-File>p</Hex-File>")},
+        {"unknown content kept in order",
+         "<profile><!--by hand--><A><x>1</x><y/></A><Main><Pins><DTR>1</DTR></Pins><Hex-File>p"
+         "</Hex-File><Z k=\"v\">z</Z></Main><B>b<![CDATA[<c>]]></B><?note keep?></profile>",
+         7, "p", 1, "q",
+         "<profile><!--by hand--><A><x>1</x><y/></A><Main><Pins><DTR>1</DTR></Pins><Hex-File>q"
+         "</Hex-File><Z k=\"v\">z</Z><COM-Port>1</COM-Port></Main><B>b<![CDATA[<c>]]></B>"
+         "<?note keep?></profile>"},
+        {"all text below the key, written escaped",
+         Main("<COM-Port>3</COM-Port><Hex-File>a<!--c--><![CDATA[b&]]><i>c</i></Hex-File>"),
+         3, "ab&c", {}, "<&>\"'",
+         Main("<COM-Port>3</COM-Port><Hex-File>&lt;&amp;&gt;\"'</Hex-File>")},
+        {"cut short", "<profile><Main><COM-Port>3</COM-Port>", 7, {}, {}, {}, kFresh},
+        {"not xml", "not xml at all", 7, {}, {}, {}, kFresh},
+        {"empty file", "", 7, {}, {}, {}, kFresh},
+        {"comment only", "<!-- c -->", 7, {}, {}, {}, kFresh},
+        {"mismatched tags", "<a></b>", 7, {}, {}, {}, kFresh},
+        {"binary garbage", std::string("\x00\xFF<\x00profile>\x01\x02]]>&#0;\x9B\xC3(", 21),
+         7, {}, {}, {}, kFresh},
+        {"entities never expanded, declaration dropped", HostileProlog() +
+         Main("<Hex-File>C:\\f\xFCr &a9;&ext;</Hex-File><COM-Port>&a9;</COM-Port>"),
+         0, "C:\\f\xC3\xBCr &a9;&ext;", {}, {},
+         Main("<Hex-File>C:\\f\xC3\xBCr &amp;a9;&amp;ext;</Hex-File>"
+              "<COM-Port>&amp;a9;</COM-Port>")},
+        {"CR and raw bytes as written by hand",
+         Main("a&#13;b<Hex-File>x&#13;y&#x9;\xFF\xEF\x9C\x8D</Hex-File>"),
+         7, "x\ry\t\xFF\r", {}, {},
+         Main("a\xEF\x9C\x8D" "b<Hex-File>x\xEF\x9C\x8Dy\t\xEF\x9F\xBF\xEF\x9C\x8D</Hex-File>"
+              "<COM-Port>7</COM-Port>")},
+        // Deeper than any recursion over the tree could go on the stack.
+        {"deep value", Main("<COM-Port>" + Nested(400'000, "5") + "</COM-Port>"), 5, {}, 3, {},
+         Main("<COM-Port>3</COM-Port><Hex-File>select file</Hex-File>")},
+        {"deep unknown content", "<profile>" + strDeep + "</profile>", 7, {}, {}, {},
+         "<profile>" + strDeep + "<Main>" + kDefaults + "</Main></profile>"},
+    };
+    // clang-format on
+    for (const Case& c : aCases) {
+        std::remove(kFile);
+        if (c.before) WriteBytes(kFile, *c.before);
+        {
+            CXmlProfile profile(kFile);
+            EXPECT_EQ(profile.ReadInt("Main", "COM-Port", 7), c.nPort) << c.szName;
+            std::string strPath;
+            EXPECT_EQ(profile.ReadString("Main", "Hex-File", kNoFile, strPath), c.file.has_value());
+            EXPECT_EQ(strPath, c.file.value_or(kNoFile)) << c.szName;
+            if (c.writePort) profile.WriteInt("Main", "COM-Port", *c.writePort);
+            if (c.writeFile) profile.WriteString("Main", "Hex-File", *c.writeFile);
+            ASSERT_TRUE(profile.Save()) << c.szName;
+        }
+        const std::string strSaved = ReadBytes(kFile);
+        EXPECT_TRUE(strSaved == c.strAfter) << c.szName << ": " << strSaved.substr(0, 200);
+        EXPECT_TRUE(CXmlProfile(kFile).Save());
+        EXPECT_TRUE(ReadBytes(kFile) == strSaved) << c.szName << ": load and save changed it";
+    }
+}
+
+TEST_F(XmlProfileTest, WithoutSaveNothingIsWrittenAndSectionsAreOnlyRead) {
     {
         CXmlProfile profile(kFile);
-        nPort = profile.ReadInt("Main", "COM-Port", 0);
-        EXPECT_FALSE(profile.ReadString("Main", "Hex-File", "select file", strPath));
+        profile.WriteInt("Main", "COM-Port", 9);
+        EXPECT_TRUE(profile.ReadSection("Pins").empty());
+    }
+    EXPECT_TRUE(ListDir().empty());
+    const std::string strPins =
+        "<profile><Pins>x<DTR>1</DTR><!--c--><n:RTS>off</n:RTS><DTR>2</DTR></Pins>"
+        "<Pins><CTS>0</CTS></Pins></profile>";
+    WriteBytes(kFile, strPins);
+    {
+        CXmlProfile profile(kFile);
+        using Keys = std::vector<std::pair<std::string, std::string>>;
+        EXPECT_EQ(profile.ReadSection("Pins"), (Keys{{"DTR", "1"}, {"RTS", "off"}, {"DTR", "2"}}));
+        EXPECT_TRUE(profile.ReadSection("pins").empty());
+        EXPECT_TRUE(profile.ReadSection("Main").empty());
         EXPECT_TRUE(profile.Save());
     }
-    EXPECT_EQ(nPort, 0);
-    EXPECT_EQ(strPath, "select file");
-    EXPECT_EQ(ReadBytes(kFile), kFirstStart);
-
-    // The second start finds both values stored and leaves the file as it was.
-    CXmlProfile again(kFile);
-    StartUp(again, nPort, strPath);
-    EXPECT_TRUE(again.ReadString("Main", "Hex-File", "x", strPath));
-    EXPECT_TRUE(again.Save());
-    EXPECT_EQ(ReadBytes(kFile), kFirstStart);
-}
-
-TEST_F(XmlProfileTest, PortChangeAsFirstUseWritesOnlyThePort) {
-    CXmlProfile profile(kFile);
-    EXPECT_TRUE(profile.WriteInt("Main", "COM-Port", 3));
-    EXPECT_TRUE(profile.Save());
-    EXPECT_EQ(ReadBytes(kFile), "<profile><Main><COM-Port>3</COM-Port></Main></profile>");
-}
-
-TEST_F(XmlProfileTest, TheFirstMatchingKeyIsUsedAndAllElseKept) {
-    struct Case {
-        const char* szName;
-        const char* szBefore;
-        int nRead, nWrite;  // COM-Port as read, then written
-        const char* szAfter;
-    };
-    for (const Case& c :
-         {Case{"foreign root", "<settings><Other>x</Other></settings>", 0, 0,
-               "<settings><Other>x</Other><Main><COM-Port>0</COM-Port></Main></settings>"},
-          Case{"two sections",
-               "<profile><Main><COM-Port>4</COM-Port></Main><Main><COM-Port>9</COM-Port></Main>"
-               "</profile>",
-               4, 7,
-               "<profile><Main><COM-Port>7</COM-Port></Main><Main><COM-Port>9</COM-Port></Main>"
-               "</profile>"},
-          Case{"namespace prefix",
-               "<p:profile "
-               "xmlns:p=\"urn:k\"><p:Main><p:COM-Port>6</p:COM-Port></p:Main></p:profile>",
-               6, 2,
-               "<p:profile "
-               "xmlns:p=\"urn:k\"><p:Main><p:COM-Port>2</p:COM-Port></p:Main></p:profile>"},
-          Case{"case-sensitive names", "<profile><Main><com-port>5</com-port></Main></profile>", 0,
-               0, "<profile><Main><com-port>5</com-port><COM-Port>0</COM-Port></Main></profile>"},
-          Case{"negative number", "<profile><Main><COM-Port>-5</COM-Port></Main></profile>", -5, -5,
-               "<profile><Main><COM-Port>-5</COM-Port></Main></profile>"}}) {
-        const std::string strSaved = SaveAfter(c.szBefore, [&](CXmlProfile& p) {
-            EXPECT_EQ(p.ReadInt("Main", "COM-Port", 0), c.nRead) << c.szName;
-            p.WriteInt("Main", "COM-Port", c.nWrite);
-        });
-        EXPECT_EQ(strSaved, c.szAfter) << c.szName;
-    }
-}
-
-TEST_F(XmlProfileTest, EmptyKeyGetsTheDefaultWrittenAndSaved) {
-    for (const char* szContent :
-         {"<profile><Main><COM-Port></COM-Port><Hex-File/></Main></profile>",
-          "<profile><Main><COM-Port/><Hex-File></Hex-File></Main></profile>"}) {
-        const std::string strSaved = SaveAfter(szContent, [](CXmlProfile& p) {
-            EXPECT_EQ(p.ReadInt("Main", "COM-Port", 7), 7);
-            std::string strPath;
-            EXPECT_FALSE(p.ReadString("Main", "Hex-File", "select file", strPath));
-            EXPECT_EQ(strPath, "select file");
-        });
-        EXPECT_EQ(strSaved,
-                  "<profile><Main><COM-Port>7</COM-Port><Hex-File>select file</Hex-File>"
-                  "</Main></profile>");
-    }
-}
-
-TEST_F(XmlProfileTest, NonNumericTextReadsAsLeadingDigitsAndStays) {
-    const std::string strContent =
-        "<profile><Main><COM-Port>abc</COM-Port><B> 12x</B><C>+8</C></Main></profile>";
-    const std::string strSaved = SaveAfter(strContent, [](CXmlProfile& p) {
-        EXPECT_EQ(p.ReadInt("Main", "COM-Port", 3), 0);
-        EXPECT_EQ(p.ReadInt("Main", "B", 3), 12);
-        EXPECT_EQ(p.ReadInt("Main", "C", 3), 8);
-    });
-    EXPECT_EQ(strSaved, strContent);
-}
-
-TEST_F(XmlProfileTest, NegativeNumberRoundTrip) {
-    const std::string strSaved =
-        SaveAfter("<profile><Main><COM-Port>-5</COM-Port></Main></profile>",
-                  [](CXmlProfile& p) { EXPECT_EQ(p.ReadInt("Main", "COM-Port", 0), -5); });
-    CXmlProfile fresh("other.xml");
-    fresh.WriteInt("Main", "COM-Port", -5);
-    ASSERT_TRUE(fresh.Save());
-    EXPECT_EQ(ReadBytes("other.xml"), strSaved);
-    EXPECT_EQ(strSaved, "<profile><Main><COM-Port>-5</COM-Port></Main></profile>");
-}
-
-TEST_F(XmlProfileTest, UnknownContentSurvivesInOrder) {
-    const std::string strContent =
-        "<profile><!-- edited by hand --><A><x>1</x><y/></A>"
-        "<Main><Pins><DTR>1</DTR></Pins><Hex-File>p.HEX</Hex-File><Z k=\"v\">z</Z></Main>"
-        "<B>b<![CDATA[<c>]]></B><?note keep?></profile>";
-    const std::string strSaved = SaveAfter(strContent, [](CXmlProfile& p) {
-        std::string strPath;
-        EXPECT_TRUE(p.ReadString("Main", "Hex-File", "", strPath));
-        p.WriteInt("Main", "COM-Port", 1);
-        p.WriteString("Main", "Hex-File", "q.HEX");
-    });
-    EXPECT_EQ(strSaved,
-              "<profile><!-- edited by hand --><A><x>1</x><y/></A>"
-              "<Main><Pins><DTR>1</DTR></Pins><Hex-File>q.HEX</Hex-File><Z k=\"v\">z</Z>"
-              "<COM-Port>1</COM-Port></Main><B>b<![CDATA[<c>]]></B><?note keep?></profile>");
-}
-
-TEST_F(XmlProfileTest, TextIsAllTextBelowTheKeyAndWriteReplacesIt) {
-    const std::string strSaved = SaveAfter(
-        "<profile><Main><Hex-File>a<!--c--><![CDATA[b&]]><i>c</i></Hex-File></Main></profile>",
-        [](CXmlProfile& p) {
-            std::string strPath;
-            EXPECT_TRUE(p.ReadString("Main", "Hex-File", "", strPath));
-            EXPECT_EQ(strPath, "ab&c");
-            p.WriteString("Main", "Hex-File", "<&>\"'");
-        });
-    EXPECT_EQ(strSaved, "<profile><Main><Hex-File>&lt;&amp;&gt;\"'</Hex-File></Main></profile>");
-    CXmlProfile reread(kFile);
-    std::string strPath;
-    reread.ReadString("Main", "Hex-File", "", strPath);
-    EXPECT_EQ(strPath, "<&>\"'");
-}
-
-TEST_F(XmlProfileTest, DestroyedWithoutSaveLeavesFileUnchanged) {
-    const std::string strContent = "<profile><Main><COM-Port>2</COM-Port></Main></profile>";
-    WriteBytes(kFile, strContent);
-    {
-        CXmlProfile profile(kFile);
-        std::string strPath;
-        profile.ReadString("Main", "Hex-File", "select file", strPath);
-        profile.WriteInt("Main", "COM-Port", 9);
-    }
-    EXPECT_EQ(ReadBytes(kFile), strContent);
-
-    {
-        CXmlProfile profile("absent.xml");
-        profile.ReadInt("Main", "COM-Port", 0);
-    }
-    EXPECT_FALSE(Exists("absent.xml"));
-}
-
-TEST_F(XmlProfileTest, NotWellFormedFileIsReplacedOnSave) {
-    for (const char* szContent : {"<profile><Main><COM-Port>3</COM-Port>", "not xml at all", "",
-                                  "<!-- only a comment -->", "<a></b>"}) {
-        const std::string strSaved = SaveAfter(
-            szContent, [](CXmlProfile& p) { EXPECT_EQ(p.ReadInt("Main", "COM-Port", 0), 0); });
-        EXPECT_EQ(strSaved, "<profile><Main><COM-Port>0</COM-Port></Main></profile>") << szContent;
-    }
-}
-
-TEST_F(XmlProfileTest, ReadSectionListsKeysAndCreatesNothing) {
-    {
-        CXmlProfile profile(kFile);
-        EXPECT_TRUE(profile.ReadSection("Pins").empty());
-        int nPort = 0;
-        std::string strPath;
-        StartUp(profile, nPort, strPath);
-        EXPECT_TRUE(profile.ReadSection("Pins").empty());
-        ASSERT_TRUE(profile.Save());
-    }
-    EXPECT_EQ(ReadBytes(kFile), kFirstStart);
-
-    WriteBytes(kFile,
-               "<profile><Pins>x<DTR>1</DTR><!--c--><n:RTS>off</n:RTS><DTR>2</DTR></Pins>"
-               "<Pins><CTS>0</CTS></Pins></profile>");
-    const CXmlProfile profile(kFile);
-    using Keys = std::vector<std::pair<std::string, std::string>>;
-    EXPECT_EQ(profile.ReadSection("Pins"), (Keys{{"DTR", "1"}, {"RTS", "off"}, {"DTR", "2"}}));
-    EXPECT_TRUE(profile.ReadSection("pins").empty());
+    EXPECT_EQ(ReadBytes(kFile), strPins);
 }
 
 TEST_F(XmlProfileTest, NamesNoElementCanCarryAreNeverCreated) {
@@ -223,42 +166,14 @@ TEST_F(XmlProfileTest, NamesNoElementCanCarryAreNeverCreated) {
     EXPECT_EQ(ReadBytes(kFile), "<profile><Größe><_k.1-ü>ok</_k.1-ü></Größe></profile>");
 }
 
-TEST_F(XmlProfileTest, DocumentTypeAndDeclarationAreDropped) {
-    const std::string strSaved = SaveAfter(
-        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
-        "<!DOCTYPE profile [<!ENTITY e \"expanded\"> <!ELEMENT profile ANY>]>\n"
-        "<profile><Main><Hex-File>C:\\f\xFC"
-        "r &e;.HEX</Hex-File></Main></profile>",
-        [](CXmlProfile& p) {
-            std::string strPath;
-            EXPECT_TRUE(p.ReadString("Main", "Hex-File", "", strPath));
-            // Declared Latin-1 is read as such; the entity is not expanded.
-            EXPECT_EQ(strPath, "C:\\f\xC3\xBCr &e;.HEX");
-        });
-    EXPECT_EQ(strSaved,
-              "<profile><Main><Hex-File>C:\\f\xC3\xBCr &amp;e;.HEX</Hex-File></Main></profile>");
-}
-
-TEST_F(XmlProfileTest, HandWrittenTextKeepsItsValueAcrossSaves) {
-    // A CR given as a reference and raw bytes that are not UTF-8, in a key and elsewhere.
-    const std::string strContent =
-        "<profile><Main>a&#13;b<Hex-File>x&#13;y&#x9;\xFF\xEF\x9C\x8D</Hex-File></Main></profile>";
-    const std::string strValue = "x\ry\t\xFF\r";
-    const std::string strSaved = SaveAfter(strContent, [&](CXmlProfile& p) {
-        std::string strPath;
-        EXPECT_TRUE(p.ReadString("Main", "Hex-File", "", strPath));
-        EXPECT_EQ(strPath, strValue);
-    });
-    for (int nSave = 0; nSave < 2; ++nSave) {
-        CXmlProfile profile(kFile);
-        std::string strPath;
-        EXPECT_TRUE(profile.ReadString("Main", "Hex-File", "", strPath));
-        EXPECT_EQ(strPath, strValue);
-        ASSERT_TRUE(profile.Save());
-        EXPECT_EQ(ReadBytes(kFile), strSaved);
-    }
-    EXPECT_EQ(strSaved.find('\r'), std::string::npos);
-    EXPECT_EQ(strSaved.find('\xFF'), std::string::npos);
+TEST(XmlTextTest, ParseDecimalReadsLikeAtoiButSaturates) {
+    // clang-format off
+    for (const auto& [szText, nValue] : {std::pair{"42", 42}, {" \t\n\v\f\r-17xyz", -17}, {"+3", 3},
+             {"- 3", 0}, {"abc", 0}, {"", 0}, {"0x1F", 0}, {"007", 7}, {"2147483647", INT_MAX},
+             {"-2147483648", INT_MIN}, {"2147483648", INT_MAX}, {"-2147483649", INT_MIN},
+             {"99999999999999999999999", INT_MAX}, {"-99999999999999999999999", INT_MIN}})
+        EXPECT_EQ(xmltext::ParseDecimal(szText), nValue) << szText;
+    // clang-format on
 }
 
 }  // namespace
