@@ -105,12 +105,11 @@ std::pair<bool, bool> RunSeed(uint32_t nSeed) {
     // Most runs see a few faults of each kind, every seventh none at all.
     const double dRate = nSeed % 7 == 0 ? 0.0 : Pick(random, 1, 15) / 10.0 / nLines;
     CFaultyLine line(random, dRate);
-    BootloaderFaults faults;
-    faults.nSeed = nSeed;
-    faults.dChecksumError = faults.dPageError = dRate / 2;
-    faults.nFileErrorAtRecord =
-        (dRate > 0 && Pick(random, 0, 30) == 0) ? Pick(random, 0, nLines) : -1;
-    line.m_target.SetFaults(faults);
+    const int nFileError = (dRate > 0 && Pick(random, 0, 30) == 0) ? Pick(random, 0, nLines) : -1;
+    line.m_target.SetFaults({.nSeed = nSeed,
+                             .dChecksumError = dRate / 2,
+                             .dPageError = dRate / 2,
+                             .nFileErrorAtRecord = nFileError});
     CUpdateEngine engine(image, line);
     line.m_pEngine = &engine;
     const bool bStepAfterBytes = Pick(random, 0, 3) != 0;
