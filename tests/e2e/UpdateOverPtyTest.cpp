@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <map>
 #include <thread>
+#include <tuple>
 
 #include "Firmware.h"
 #include "HexRecord.h"
@@ -30,75 +30,50 @@ struct PinnedTarget {
     CSimTarget target;
 };
 
-struct UpdateResult {
-    std::string strStatus;
-    std::map<uint32_t, uint8_t> expected;
-    std::map<uint32_t, uint8_t> received;
-    ToolLineView line;
-    BootloaderCounters counters;
-};
-
-// One update of a generated firmware for nType through the channel to a simulated target.
-UpdateResult UpdateOverPty(int nType, int nDataLines, const BootloaderFaults& faults,
-                           int nTimeoutMs = 30000) {
-    SimTargetOptions options;
-    options.nType = nType;
-    options.faults = faults;
-    options.bWire = true;
-    PinnedTarget pinned(options);
-    CSimTarget& target = pinned.target;
-
-    const std::vector<std::string> aLines = MakeFirmware(nType, nDataLines);
-    UpdateResult run;
-    run.expected = FlashImageOf(aLines);
-    {
-        CUpdateRig rig;
-        rig.SetResetButton([&] { target.Reset(); });
-        EXPECT_TRUE(rig.LoadFile(WriteTempFile(JoinLines(aLines, "\r\n"))));
-        EXPECT_EQ(rig.Image().GetTargetType(), nType);
-        EXPECT_TRUE(rig.RunUpdate(kCom, nTimeoutMs)) << "last status: " << rig.Status();
-        run.strStatus = rig.Status();
-        run.line = target.ToolSettings();
+// Updates each (type, data lines, faults) at the type's speed through the channel.
+void UpdateEach(std::initializer_list<std::tuple<int, int, BootloaderFaults>> runs) {
+    for (const auto& [nType, nLines, faults] : runs) {
+        SCOPED_TRACE("type " + std::to_string(nType) + ", " + std::to_string(nLines) + " lines");
+        SimTargetOptions options;
+        options.nType = nType;
+        options.faults = faults;
+        options.bWire = true;
+        PinnedTarget pinned(options);
+        const std::vector<std::string> aLines = MakeFirmware(nType, nLines);
+        {
+            CUpdateRig rig;
+            rig.SetResetButton([&] { pinned.target.Reset(); });
+            EXPECT_TRUE(rig.LoadFile(WriteTempFile(JoinLines(aLines, "\r\n"))));
+            EXPECT_EQ(rig.Image().GetTargetType(), nType);
+            EXPECT_TRUE(rig.RunUpdate(kCom, 30000));
+            EXPECT_EQ(rig.Status(), "Update successful");
+            const ToolLineView line = pinned.target.ToolSettings();
+            EXPECT_EQ(line.nBaud, static_cast<uint32_t>(GetTargetInfo(nType).nBaud));
+            EXPECT_TRUE(line.bIxon && line.bIxoff && line.bRaw && !line.bCrtscts);
+        }
+        const BootloaderCounters n = pinned.target.Counters();
+        EXPECT_EQ(n.nLostReplies > 0, faults.dLostReply > 0);
+        EXPECT_EQ(n.nChecksumErrors + n.nPageErrors > 0, faults.dChecksumError > 0);
+        EXPECT_EQ(n.nNoiseBytes > 0, faults.dNoise > 0);
+        EXPECT_EQ(pinned.target.Image(), FlashImageOf(aLines));
     }
-    run.received = target.Image();
-    run.counters = target.Counters();
-    return run;
 }
 
 }  // namespace
 
-TEST(UpdateOverPty, EachTargetTypeAtItsSpeedReceivesTheFile) {
-    for (int nType = 1; nType <= 5; ++nType) {
-        SCOPED_TRACE("type " + std::to_string(nType));
-        const UpdateResult run = UpdateOverPty(nType, 40, {});
-        EXPECT_EQ(run.strStatus, "Update successful");
-        EXPECT_EQ(run.line.nBaud, static_cast<uint32_t>(GetTargetInfo(nType).nBaud));
-        EXPECT_TRUE(run.line.bIxon && run.line.bIxoff && run.line.bRaw);
-        EXPECT_FALSE(run.line.bCrtscts);
-        EXPECT_EQ(run.counters.nChecksumErrors + run.counters.nPageErrors, 0);
-        EXPECT_EQ(run.received, run.expected);
-    }
+TEST(UpdateOverPty, EveryTargetTypeReceivesTheFileAtItsSpeed) {
+    UpdateEach({{1, 40, {}}, {2, 40, {}}, {3, 40, {}}, {4, 40, {}}, {5, 40, {}}});
 }
 
 // Lost replies cost a timeout each: few lines for them.
 TEST(UpdateOverPty, SeededFaultsAreResentUntilTheTargetHoldsTheFile) {
-    BootloaderFaults checksumPageNoise;
-    checksumPageNoise.nSeed = 11;
-    checksumPageNoise.dChecksumError = checksumPageNoise.dPageError = 0.02;
-    checksumPageNoise.dNoise = 0.2;
-    BootloaderFaults lost;
+    BootloaderFaults noisy, lost;
+    noisy.nSeed = 11;
+    noisy.dChecksumError = noisy.dPageError = 0.02;
+    noisy.dNoise = 0.2;
     lost.nSeed = 3;
     lost.dLostReply = 0.03;
-    for (const auto& [nType, nLines, faults] :
-         {std::tuple{3, 60, checksumPageNoise}, std::tuple{1, 30, lost}}) {
-        const UpdateResult run = UpdateOverPty(nType, nLines, faults);
-        EXPECT_EQ(run.strStatus, "Update successful");
-        const BootloaderCounters& n = run.counters;
-        EXPECT_TRUE(faults.dLostReply > 0
-                        ? n.nLostReplies > 0
-                        : n.nChecksumErrors + n.nPageErrors > 0 && n.nNoiseBytes > 0);
-        EXPECT_EQ(run.received, run.expected);
-    }
+    UpdateEach({{3, 60, noisy}, {1, 30, lost}});
 }
 
 TEST(UpdateOverPty, UnpluggedTargetLeavesTheToolResponsiveAndAFreshRunSucceeds) {
