@@ -28,7 +28,8 @@ struct sigaction g_oldTerm {};
 
 }  // namespace
 
-CJobLoop::CJobLoop() {
+CJobLoop::CJobLoop(bool bSignals) : m_bSignals(bSignals) {
+    if (!bSignals) return;
     if (g_aSignalPipe[0] < 0 && ::pipe2(g_aSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
@@ -39,6 +40,7 @@ CJobLoop::CJobLoop() {
 }
 
 CJobLoop::~CJobLoop() {
+    if (!m_bSignals) return;
     ::sigaction(SIGINT, &g_oldInt, nullptr);
     ::sigaction(SIGTERM, &g_oldTerm, nullptr);
 }
@@ -47,17 +49,20 @@ int CJobLoop::Run() {
     using Clock = std::chrono::steady_clock;
     auto nextSecond = Clock::now() + std::chrono::seconds(1);
     std::vector<pollfd> fds;
-    int nSignal = 0;
+    bool bGoOn = m_fnAfterWake && m_fnAfterWake();
     for (;;) {
         bool bAllDone = true;
         bool bFast = false;
-        fds.assign(1, pollfd{g_aSignalPipe[0], POLLIN, 0});
+        fds.assign(1, pollfd{m_bSignals ? g_aSignalPipe[0] : -1, POLLIN, 0});
+        for (const SWatch& w : m_aWatches)
+            fds.push_back({w.nFd, POLLIN, 0});
+        const size_t nFirstJob = fds.size();
         for (CFlashJob* pJob : m_aJobs) {
             bAllDone = bAllDone && pJob->IsDone();
             bFast = bFast || pJob->WantsFastTick();
             fds.push_back({pJob->WakeFd(), POLLIN, 0});
         }
-        if (bAllDone) return nSignal;
+        if (bAllDone && (!bGoOn || m_nSignal != 0)) return m_nSignal;
 
         auto wake = nextSecond;
         if (bFast) wake = std::min(wake, Clock::now() + std::chrono::milliseconds(1));
@@ -66,18 +71,19 @@ int CJobLoop::Run() {
         const timespec wait{static_cast<time_t>(left.count() / 1000000000),
                             static_cast<long>(left.count() % 1000000000)};
         const int nReady = ::ppoll(fds.data(), fds.size(), &wait, nullptr);
-        if (nReady < 0 && errno != EINTR) return nSignal;
+        if (nReady < 0 && errno != EINTR) return m_nSignal;
 
         if (fds[0].revents & POLLIN) {
             unsigned char ch = 0;
             while (::read(g_aSignalPipe[0], &ch, 1) == 1)
-                nSignal = ch;
+                m_nSignal = ch;
             for (CFlashJob* pJob : m_aJobs)
                 pJob->Interrupt();
+            if (m_fnAfterWake) m_fnAfterWake();
             continue;
         }
         for (size_t i = 0; i < m_aJobs.size(); ++i) {
-            if (fds[i + 1].revents & POLLIN) m_aJobs[i]->OnWake();
+            if (fds[nFirstJob + i].revents & POLLIN) m_aJobs[i]->OnWake();
         }
         const auto now = Clock::now();
         const bool bSecond = now >= nextSecond;
@@ -88,5 +94,9 @@ int CJobLoop::Run() {
         for (CFlashJob* pJob : m_aJobs) {
             if (bSecond || (bFast && pJob->WantsFastTick())) pJob->OnTick(bSecond);
         }
+        for (size_t i = 0; i + 1 < nFirstJob; ++i) {
+            if (fds[i + 1].revents & (POLLIN | POLLERR | POLLHUP)) m_aWatches[i].fn();
+        }
+        if (m_fnAfterWake) bGoOn = m_fnAfterWake();
     }
 }

@@ -48,11 +48,12 @@ void Emit(std::FILE* pOut, Json&& event) {
     std::fflush(pOut);
 }
 
-Json Event(const char* szName) {
+Json Event(const char* szName, const std::string& strSlot) {
     Json j;
     j["schema"] = CJsonReporter::kSchema;
     j["event"] = szName;
     j["time"] = UtcTimeText(std::chrono::system_clock::now());
+    if (!strSlot.empty()) j["slot"] = strSlot;
     return j;
 }
 
@@ -143,7 +144,7 @@ void CHumanReporter::EndBar() {
 // --- JSON Lines
 
 void CJsonReporter::OnStart(const JobStartInfo& info) {
-    Json j = Event("job_start");
+    Json j = Event("job_start", m_strSlot);
     j["port"] = info.strPort;
     j["device"] = info.strDevice;
     j["file"] = info.strFile;
@@ -156,7 +157,7 @@ void CJsonReporter::OnStart(const JobStartInfo& info) {
 }
 
 void CJsonReporter::OnWaitingForReset(const JobStartInfo& info, int nWaitSeconds) {
-    Json j = Event("waiting_for_reset");
+    Json j = Event("waiting_for_reset", m_strSlot);
     j["port"] = info.strPort;
     j["device"] = info.strDevice;
     j["wait_s"] = nWaitSeconds;
@@ -167,7 +168,7 @@ void CJsonReporter::OnProgress(const JobProgress& p) {
     const int nPercent = Percent(p);
     if (nPercent == m_nPercent) return;
     m_nPercent = nPercent;
-    Json j = Event("progress");
+    Json j = Event("progress", m_strSlot);
     j["line"] = p.nLine;
     j["lines"] = p.nLines;
     j["percent"] = nPercent;
@@ -181,7 +182,7 @@ void CJsonReporter::OnProgress(const JobProgress& p) {
 }
 
 void CJsonReporter::OnResend(int nLine, ResendReason eReason, int nErrors) {
-    Json j = Event("resend");
+    Json j = Event("resend", m_strSlot);
     j["line"] = nLine + 1;
     j["reason"] = ResendReasonName(eReason);
     j["errors"] = nErrors;
@@ -189,7 +190,7 @@ void CJsonReporter::OnResend(int nLine, ResendReason eReason, int nErrors) {
 }
 
 void CJsonReporter::OnEnd(const JobStartInfo& /*info*/, const JobEnd& end) {
-    Json j = Event("job_end");
+    Json j = Event("job_end", m_strSlot);
     j["result"] = ResultName(end.nCode);
     j["code"] = end.nCode;
     j["message"] = end.strMessage;

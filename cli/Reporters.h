@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "JobEvents.h"
@@ -41,6 +42,8 @@ class CJsonReporter : public CJobObserver {
 public:
     static constexpr int kSchema = 1;
     explicit CJsonReporter(std::FILE* pOut) : m_pOut(pOut) {}
+    // A station's slot: every event then carries "slot".
+    void SetSlot(std::string strSlot) { m_strSlot = std::move(strSlot); }
 
     void OnStart(const JobStartInfo& info) override;
     void OnWaitingForReset(const JobStartInfo& info, int nWaitSeconds) override;
@@ -50,6 +53,7 @@ public:
 
 private:
     std::FILE* m_pOut;
+    std::string m_strSlot;
     int m_nPercent = -1;
 };
 

@@ -55,7 +55,21 @@ void ReadSysfs(const fs::path& sysTty, SPortInfo& rInfo) {
     }
 }
 
+void Describe(const SPortRoots& roots, SPortInfo& rInfo) {
+    rInfo.strTty = Canonical(rInfo.strDevice);
+    rInfo.strById = LinkTo(fs::path(roots.strDev) / "serial/by-id", rInfo.strTty);
+    rInfo.strByPath = LinkTo(fs::path(roots.strDev) / "serial/by-path", rInfo.strTty);
+    ReadSysfs(fs::path(roots.strSysTty) / fs::path(rInfo.strTty).filename(), rInfo);
+}
+
 }  // namespace
+
+SPortInfo DescribePort(const std::string& strDevice) {
+    SPortInfo info;
+    info.strDevice = strDevice;
+    Describe(CComPortMap::Instance().Roots(), info);
+    return info;
+}
 
 std::vector<SPortInfo> ListPorts(bool bCheckHeld) {
     CComPortMap& map = CComPortMap::Instance();
@@ -67,10 +81,7 @@ std::vector<SPortInfo> ListPorts(bool bCheckHeld) {
         info.strDevice = map.DeviceFor(nCom);
         if (info.strDevice.empty()) continue;
         info.nCom = nCom;
-        info.strTty = Canonical(info.strDevice);
-        info.strById = LinkTo(fs::path(roots.strDev) / "serial/by-id", info.strTty);
-        info.strByPath = LinkTo(fs::path(roots.strDev) / "serial/by-path", info.strTty);
-        ReadSysfs(fs::path(roots.strSysTty) / fs::path(info.strTty).filename(), info);
+        Describe(roots, info);
         if (bCheckHeld) info.bHeld = IsPortHeld(info.strDevice, &info.strHeldWhy);
         ports.push_back(std::move(info));
     }

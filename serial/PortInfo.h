@@ -23,6 +23,10 @@ struct SPortInfo {
 // another program holds it.
 std::vector<SPortInfo> ListPorts(bool bCheckHeld = true);
 
+// What the system tells of one device (a tty or a link to one), numbered or not: tty, links,
+// USB vendor, product and serial number, driver. nCom stays 0; the port map is left as it is.
+SPortInfo DescribePort(const std::string& strDevice);
+
 // True when another program holds the device (see portio::CPortClaim::Claim); *pReason then
 // says how. A device that is free, absent or not accessible is not held.
 bool IsPortHeld(const std::string& strDevice, std::string* pReason = nullptr);
