@@ -12,8 +12,6 @@
 #include "Reporters.h"
 #include "SimTarget.h"
 
-namespace {
-
 // Options of the bundled simulated target; false with a message on stderr when one is bad.
 bool ReadSimOptions(const CArgs& args, const std::string& strFile, SimTargetOptions& rSim,
                     int& rUnplugAt) {
@@ -57,6 +55,8 @@ bool ReadSimOptions(const CArgs& args, const std::string& strFile, SimTargetOpti
     }
     return true;
 }
+
+namespace {
 
 int Usage(const std::string& strProblem) {
     std::fprintf(stderr, "korvi-flash: %s\n(korvi-flash --help shows the usage)\n",

@@ -5,14 +5,21 @@
 
 #include "JobRecord.h"
 
+class CArgs;
 class CFlashJob;
+struct SimTargetOptions;
 
 // Each returns the process's exit code; aArgs are the arguments after the command's name.
 int RunFlash(const std::vector<std::string>& aArgs);
 int RunCheck(const std::vector<std::string>& aArgs);
 int RunList(const std::vector<std::string>& aArgs);
 int RunHistory(const std::vector<std::string>& aArgs);
+int RunGang(const std::vector<std::string>& aArgs);
 const char* UsageText();
+
+// The --simulate options (--sim-...); false with a message on stderr when one is bad.
+bool ReadSimOptions(const CArgs& args, const std::string& strFile, SimTargetOptions& rSim,
+                    int& rUnplugAt);
 
 // Takes the port pins of a settings file (section Ports), as the window does; nothing when
 // the file does not exist.

@@ -15,6 +15,8 @@ const char* UsageText() {
            "  check FILE...            errors as file:line: message, then a summary\n"
            "  list                     the serial ports, numbered as the window numbers them\n"
            "  history                  the job records of both programs\n"
+           "  gang FILE --port P1 --port P2 ...\n"
+           "                           FILE into several devices at once (a station)\n"
            "\n"
            "flash:\n"
            "  --port PORT        COM3 (with the pins of ./Config.xml), a device path, a\n"
@@ -30,6 +32,15 @@ const char* UsageText() {
            "                     --sim-lost-replies P, --sim-noise P (chances 0..1),\n"
            "                     --sim-file-error-at N, --sim-unplug-at N (records),\n"
            "                     --sim-no-wire (answer at once instead of at the line's speed)\n"
+           "gang: --wait, --json, --quiet as for flash, and\n"
+           "  --port [NAME=]PORT  a slot (repeat; unnamed slots are 1, 2, ...)\n"
+           "  --slots FILE       the slots from a station file: NAME PORT a line, # comments\n"
+           "  --simulate[=TYPE]  simulated slots sim1, sim2, ... (--sim-slots N, default 2;\n"
+           "                     the --sim-... options of flash apply to each)\n"
+           "  --watch            station: run each slot when its port appears, again only\n"
+           "                     after it has gone; --count N jobs, --max-failures N in a row\n"
+           "  --lot NAME, --station NAME  kept in every job record (station: the host name)\n"
+           "  exit 0 when every job succeeded, else 9 (each slot's code in --json and the log)\n"
            "check: --json\n"
            "list: --json\n"
            "history: --csv | --json, --since DATE, --until DATE, --port PORT, --sha256 HASH\n"
@@ -59,6 +70,7 @@ int main(int argc, char** argv) {
     if (strCommand == "check") return RunCheck(aRest);
     if (strCommand == "list") return RunList(aRest);
     if (strCommand == "history") return RunHistory(aRest);
+    if (strCommand == "gang") return RunGang(aRest);
     std::fprintf(stderr, "%s%s", UsageText(), ExitCodeHelp());
     return kExitUsage;
 }

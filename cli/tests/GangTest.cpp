@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "Firmware.h"
+#include "HexRecord.h"
+#include "JobRecord.h"
+#include "RunCli.h"
+#include "SimTarget.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Boards on a station whose sockets are links in a by-path folder of their own.
+fs::path SocketDir(const std::string& strName) {
+    const fs::path dir = ProcessTempDir() / strName / "serial/by-path";
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::unique_ptr<CSimTarget> Board(const fs::path& link, BootloaderFaults faults = {}) {
+    SimTargetOptions o;
+    o.nType = 1;
+    o.faults = faults;
+    o.strLink = link.string();
+    o.nGreetEveryMs = 100;
+    o.bWire = true;
+    auto p = std::make_unique<CSimTarget>(o);
+    EXPECT_TRUE(p->Start());
+    return p;
+}
+
+// Until fn holds or 20 s have passed.
+template <class Fn>
+bool WaitFor(Fn fn) {
+    for (int i = 0; i < 2000 && !fn(); ++i)
+        std::this_thread::sleep_for(10ms);
+    return fn();
+}
+
+std::map<std::string, nlohmann::json> BySlot(const std::vector<nlohmann::json>& a,
+                                             const char* szEvent) {
+    std::map<std::string, nlohmann::json> m;
+    for (const auto& e : a) {
+        if (e["event"] == szEvent) m[e["slot"]] = e;
+    }
+    return m;
+}
+
+}  // namespace
+
+TEST(Gang, SlotsEndOnTheirOwnAndTheStationSucceedsOnlyWhenEverySlotDid) {
+    const CliRun good = RunCli({"gang", FirmwareFile(1, 40), "--simulate", "--sim-slots", "3",
+                                "--sim-no-wire", "--json", "--station", "S", "--lot", "L"});
+    ASSERT_EQ(good.nExit, 0) << good.strErr;
+    EXPECT_EQ(good.Events().back()["event"], "station_end");
+    EXPECT_EQ(BySlot(good.Events(), "job_end").size(), 3u);
+    for (const auto& r : good.Records()) {
+        EXPECT_EQ(r["exit_code"], 0);
+        EXPECT_EQ(r["station"], "S");
+        EXPECT_EQ(r["lot"], "L");
+    }
+    EXPECT_EQ(good.Records().size(), 3u);
+    for (const char* szSlot : {"sim1", "sim2", "sim3"})
+        EXPECT_NE(good.strErr.find(std::string("[") + szSlot + "] Update successful"),
+                  std::string::npos);
+    EXPECT_EQ(good.strErr.find('\r'), std::string::npos);
+
+    // Two good boards, one that refuses every record, one pulled after its 20th record.
+    const std::vector<std::string> aLines = MakeFirmware(1, 300);
+    const std::string strFile = WriteTempFile(JoinLines(aLines, "\r\n"));
+    const fs::path dir = SocketDir("mixed");
+    BootloaderFaults refuse;
+    refuse.dChecksumError = 1;
+    std::vector<std::unique_ptr<CSimTarget>> aBoards;
+    for (const char* sz : {"a", "b"})
+        aBoards.push_back(Board(dir / sz));
+    aBoards.push_back(Board(dir / "c", refuse));
+    aBoards.push_back(Board(dir / "d"));
+    std::atomic<bool> bDone{false};
+    std::thread puller([&] {
+        WaitFor([&] { return bDone || aBoards[3]->Counters().nRecords >= 20; });
+        aBoards[3]->HangUp();
+    });
+    std::vector<std::string> aArgs = {"gang", strFile, "--json"};
+    for (const char* sz : {"a", "b", "c", "d"})
+        aArgs.insert(aArgs.end(), {"--port", std::string(sz) + "=" + (dir / sz).string()});
+    const CliRun run = RunCli(aArgs, CliOptions::Terminal());
+    bDone = true;
+    puller.join();
+
+    EXPECT_EQ(run.nExit, 9) << run.strErr;
+    const std::map<std::string, int> expected = {{"a", 0}, {"b", 0}, {"c", 6}, {"d", 8}};
+    const auto aEvents = run.Events();
+    auto ends = BySlot(aEvents, "job_end");
+    ASSERT_EQ(ends.size(), 4u);
+    for (const auto& [strSlot, nCode] : expected) {
+        EXPECT_EQ(ends[strSlot]["code"], nCode) << strSlot;
+        bool bFound = false;
+        for (const auto& s : aEvents.back()["slots"])
+            bFound = bFound || (s["slot"] == strSlot && s["code"] == nCode);
+        EXPECT_TRUE(bFound) << strSlot;
+    }
+    for (const auto& r : run.Records()) {
+        EXPECT_EQ(r["exit_code"], expected.at(r["slot"])) << r;
+        EXPECT_EQ(r["by_path"], (dir / r["slot"].get<std::string>()).string());
+    }
+    EXPECT_EQ(aBoards[0]->Image(), FlashImageOf(aLines));
+    EXPECT_EQ(aBoards[1]->Image(), FlashImageOf(aLines));
+    // The board redrawn in place, then the summary.
+    EXPECT_NE(run.strErr.find("\033[5A"), std::string::npos);
+    EXPECT_NE(run.strErr.find("target_refused: Checksum Error!"), std::string::npos);
+    EXPECT_NE(run.strErr.find("total: 2 pass, 2 fail, yield 50.0 %"), std::string::npos);
+}
+
+TEST(Gang, WatchFlashesEachBoardOnceAsItIsPluggedAndStopsAfterFailures) {
+    const std::string strFile = FirmwareFile(1, 60);
+    const fs::path dir = SocketDir("watch");
+    const std::string strSlots = WriteTempFile("# slot port\n\nA " + (dir / "a").string() + "\n");
+    std::unique_ptr<CSimTarget> pBoard;
+    std::vector<int> aEntries;
+    std::thread hand([&] {
+        for (int i = 0; i < 2; ++i) {
+            pBoard = Board(dir / "a");
+            // Left plugged in after its update, still greeting: never flashed twice.
+            WaitFor([&] { return pBoard->GetPhase() == CBootloaderModel::Phase::Done; });
+            std::this_thread::sleep_for(1500ms);
+            aEntries.push_back(pBoard->Counters().nEntries);
+            pBoard.reset();  // taken off
+            std::this_thread::sleep_for(300ms);
+        }
+    });
+    const CliRun run =
+        RunCli({"gang", strFile, "--slots", strSlots, "--watch", "--count", "2", "--json"});
+    hand.join();
+    EXPECT_EQ(run.nExit, 0) << run.strErr;
+    EXPECT_EQ(aEntries, std::vector<int>({1, 1}));
+    ASSERT_EQ(run.Records().size(), 2u);
+    for (const auto& r : run.Records())
+        EXPECT_EQ(r["slot"], "A");
+    EXPECT_EQ(run.Events().back()["stopped"], "count");
+    EXPECT_NE(run.strErr.find("[A] take the board off"), std::string::npos);
+
+    BootloaderFaults refuse;
+    refuse.dChecksumError = 1;
+    pBoard = Board(dir / "a", refuse);
+    const CliRun stop = RunCli({"gang", strFile, "--port", (dir / "a").string(), "--watch",
+                                "--max-failures", "1", "--json"});
+    EXPECT_EQ(stop.nExit, 9);
+    EXPECT_EQ(stop.Events().back()["stopped"], "max_failures");
+    EXPECT_NE(stop.strErr.find("failed jobs in a row: 1"), std::string::npos);
+}
+
+TEST(Gang, CountersStartFromTheLogOfThisStationAndLot) {
+    const std::string strState = (ProcessTempDir() / "counters").string();
+    auto record = [](const char* szStation, const char* szLot, const char* szSlot, int nCode) {
+        JobRecord r;
+        r.strTime = "2026-12-07T10:00:00.000+00:00";
+        r.strResult = nCode == 0 ? "Update successful" : "Fault! Please try again!";
+        r.strStation = szStation;
+        if (szLot != nullptr) r.strLot = szLot;
+        if (szSlot != nullptr) r.strSlot = szSlot;
+        r.nExitCode = nCode;
+        return r;
+    };
+    const JobRecord aLog[] = {
+        record("S", "L", "sim1", 0), record("S", "L", "sim1", 0),   record("S", "L", "sim1", 6),
+        record("S", "L", "sim2", 0), record("S", "L", "sim2", 130), record("S", nullptr, "sim1", 6),
+        record("S", "M", "sim2", 6), record("T", "L", "sim2", 6),   record("S", "L", nullptr, 6),
+    };
+    for (const JobRecord& r : aLog)
+        ASSERT_EQ(AppendJobRecord(r, strState + "/korvi-flasher/jobs.jsonl"), "");
+    const CliRun run = RunCli({"gang", FirmwareFile(1, 20), "--simulate", "--sim-no-wire", "--json",
+                               "--station", "S", "--lot", "L"},
+                              CliOptions::StateDir(strState));
+    ASSERT_EQ(run.nExit, 0) << run.strErr;
+    const auto start = run.Events().front();
+    const auto end = run.Events().back();
+    EXPECT_EQ(start["slots"][0]["pass"], 2);
+    EXPECT_EQ(start["slots"][0]["fail"], 1);
+    EXPECT_EQ(start["slots"][1]["pass"], 1);
+    EXPECT_EQ(start["slots"][1]["fail"], 0);
+    EXPECT_EQ(end["slots"][0]["pass"], 3);
+    EXPECT_EQ(end["slots"][1]["pass"], 2);
+    EXPECT_EQ(end["pass"], 5);
+    EXPECT_EQ(end["fail"], 1);
+    EXPECT_DOUBLE_EQ(end["yield"].get<double>(), 0.8333);
+}
+
+TEST(Gang, RefusesWhatCannotMakeAStation) {
+    const std::string strFile = FirmwareFile(1, 10);
+    std::vector<std::string> aDamaged = MakeFirmware(1, 10);
+    aDamaged[3].back() = aDamaged[3].back() == '0' ? '1' : '0';
+    const struct {
+        std::vector<std::string> aArgs;
+        int nExit;
+        const char* szSays;
+    } aCases[] = {
+        {{"gang", strFile, "--slots", WriteTempFile("A /dev/x\nB\n")}, 2, ":2: slot B has no port"},
+        {{"gang", strFile, "--port", "A=/dev/x", "--port", "A=/dev/y"}, 2, "two slots named A"},
+        {{"gang", strFile, "--simulate", "--count", "2"}, 2, "need --watch"},
+        {{"gang", WriteTempFile(JoinLines(aDamaged)), "--simulate"}, 3, "nothing was sent"},
+    };
+    for (const auto& c : aCases) {
+        const CliRun run = RunCli(c.aArgs);
+        EXPECT_EQ(run.nExit, c.nExit) << c.szSays;
+        EXPECT_NE(run.strErr.find(c.szSays), std::string::npos) << run.strErr;
+        EXPECT_TRUE(run.Records().empty());
+    }
+}
