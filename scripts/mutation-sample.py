@@ -4,7 +4,7 @@ folder's own tests catch. Works on a private copy (/tmp/mut-FOLDER), never on th
 
     scripts/mutation-sample.py settings --seed 1 --count 25
 """
-import argparse, io, json, os, random, re, shutil, subprocess, sys, tarfile
+import argparse, io, json, os, random, re, subprocess, sys, tarfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -19,10 +19,6 @@ KEYWORDS = {'return', 'if', 'while', 'for', 'switch', 'delete', 'throw', 'case',
 def mask(text):
     """The text with comments, string and character literals blanked, offsets kept."""
     out, i, n = list(text), 0, len(text)
-    def blank(a, b):
-        for k in range(a, b):
-            if out[k] != '\n':
-                out[k] = ' '
     while i < n:
         if text.startswith('//', i):
             j = text.find('\n', i); j = n if j < 0 else j
@@ -39,7 +35,7 @@ def mask(text):
         else:
             i += 1
             continue
-        blank(i, j)
+        out[i:j] = [c if c == '\n' else ' ' for c in text[i:j]]
         i = j
     return ''.join(out)
 
@@ -114,9 +110,7 @@ def main():
     pool = sites(src, args.folder)
     chosen = sorted(random.Random(args.seed).sample(pool, min(args.count, len(pool))))
     if args.list:
-        for m in chosen:
-            print('%s:%d  %s -> %s' % (m[0], m[1], m[3] or 'call', m[4]))
-        return 0
+        return print('\n'.join('%s:%d  %s -> %s' % (m[0], m[1], m[3] or 'call', m[4]) for m in chosen))
     env = dict(os.environ, QT_QPA_PLATFORM='offscreen')
     if run(['cmake', '-S', src, '-B', build, '-G', 'Ninja', '-DCMAKE_BUILD_TYPE=RelWithDebInfo',
             '-DKORVI_BUILD_BENCH=OFF', '-DKORVI_BUILD_APP=' + ('ON' if args.folder == 'app' else 'OFF')]):
