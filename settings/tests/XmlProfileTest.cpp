@@ -80,8 +80,8 @@ TEST_F(XmlProfileTest, EditsKeepTheDocumentAndSavedFilesAreStable) {
          "</Hex-File><Z k=\"v\">z</Z><COM-Port>1</COM-Port></Main><B>b<![CDATA[<c>]]></B>"
          "<?note keep?></profile>"},
         {"all text below the key, written escaped",
-         Main("<COM-Port>3</COM-Port><Hex-File>a<!--c--><![CDATA[b&]]><i>c</i></Hex-File>"),
-         3, "ab&c", {}, "<&>\"'",
+         Main("<COM-Port>3</COM-Port><Hex-File>a<!--c--><![CDATA[b&]]><i>c</i>d</Hex-File>"),
+         3, "ab&cd", {}, "<&>\"'",
          Main("<COM-Port>3</COM-Port><Hex-File>&lt;&amp;&gt;\"'</Hex-File>")},
         {"cut short", "<profile><Main><COM-Port>3</COM-Port>", 7, {}, {}, {}, kFresh},
         {"not xml", "not xml at all", 7, {}, {}, {}, kFresh},
