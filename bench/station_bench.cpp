@@ -46,6 +46,7 @@ StationRun RunStation(const std::string& strFile, int nSlots) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, aPipe[1], 1);
     std::vector<char*> argv;
+    argv.reserve(aArgs.size() + 1);
     for (auto& s : aArgs)
         argv.push_back(s.data());
     argv.push_back(nullptr);

@@ -172,7 +172,7 @@ int RunGang(const std::vector<std::string>& aArgs) {
             const std::string strName = "sim" + std::to_string(i + 1);
             SimTargetOptions one = sim;
             one.faults.nSeed = sim.faults.nSeed + static_cast<uint32_t>(i);
-            one.strLink = strSimDir + "/" + strName;
+            one.strLink = (fs::path(strSimDir) / strName).string();
             aSimOptions.push_back(one);
             aTargets.push_back(std::make_unique<CSimTarget>(one));
             if (!aTargets.back()->Start()) {

@@ -18,7 +18,7 @@ namespace {
 
 // Boards on a station whose sockets are links in a by-path folder of their own.
 fs::path SocketDir(const std::string& strName) {
-    const fs::path dir = ProcessTempDir() / strName / "serial/by-path";
+    fs::path dir = ProcessTempDir() / strName / "serial/by-path";
     fs::create_directories(dir);
     return dir;
 }
