@@ -59,6 +59,7 @@ public:
     void Close() override;
     bool Open(const std::string& cMode) override;
     bool Write(const uint8_t* pData, uint32_t nLength) override;
+    void DiscardInput() override { m_com.DiscardInput(); }
     void SetProgressPos(int nPos) override;
     void SetStatusText(const std::string& strText) override;
     void SetErrorCountText(const std::string& strText) override;

@@ -159,6 +159,7 @@ void CFlashJob::ReportProgress(int nPos) {
 }
 
 void CFlashJob::DiscardInput() {
+    m_com.DiscardInput();
     {
         std::lock_guard lock(m_mutex);
         m_inbox.clear();

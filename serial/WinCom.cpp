@@ -46,6 +46,10 @@ bool CWinCom::IsOpen() const {
     return m_hPort >= 0;
 }
 
+void CWinCom::DiscardInput() {
+    if (m_hPort >= 0) ::tcflush(m_hPort, TCIFLUSH);
+}
+
 // The mode string is taken by value, as callers have always passed it.
 bool CWinCom::Open(std::string cMode) {  // NOLINT(performance-unnecessary-value-param)
     // Reopening over a live channel would orphan its receive thread.

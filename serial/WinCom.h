@@ -25,6 +25,8 @@ public:
     void Close();
     bool Write(const uint8_t* pData, uint32_t nLength);
     bool IsOpen() const;
+    // Drops what the port has received and the receive thread has not read yet.
+    void DiscardInput();
     void SetDtr(int nOn);
     void SetRts(int nOn);
 
