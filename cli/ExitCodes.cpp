@@ -38,5 +38,5 @@ const char* ExitCodeHelp() {
            "  7    target reported a file error\n"
            "  8    link lost during the transfer\n"
            "  9    reserved for the station (not every slot succeeded)\n"
-           "  130  interrupted (SIGINT/SIGTERM): port closed, record written\n";
+           "  130  interrupted (SIGINT/SIGTERM): port closed, record written; SIGHUP is ignored\n";
 }

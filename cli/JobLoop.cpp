@@ -25,6 +25,7 @@ extern "C" void OnSignal(int nSignal) {
 
 struct sigaction g_oldInt {};
 struct sigaction g_oldTerm {};
+struct sigaction g_oldHup {};
 
 }  // namespace
 
@@ -37,12 +38,17 @@ CJobLoop::CJobLoop(bool bSignals) : m_bSignals(bSignals) {
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &sa, &g_oldInt);
     ::sigaction(SIGTERM, &sa, &g_oldTerm);
+    // A dropped terminal or ssh session must not leave a half-written device: the jobs go on.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGHUP, &ignore, &g_oldHup);
 }
 
 CJobLoop::~CJobLoop() {
     if (!m_bSignals) return;
     ::sigaction(SIGINT, &g_oldInt, nullptr);
     ::sigaction(SIGTERM, &g_oldTerm, nullptr);
+    ::sigaction(SIGHUP, &g_oldHup, nullptr);
 }
 
 int CJobLoop::Run() {

@@ -124,10 +124,15 @@ TEST(CliRun, ProgressIsABarOnATerminalAndTenPlainLinesElsewhere) {
 
 TEST(CliRun, SignalMidTransferClosesEndsWith130AndKeepsTheRecord) {
     const std::string strFile = FirmwareFile(3, 300);  // 19200 baud, about 1.4 s
-    for (const int nSignal : {SIGINT, SIGTERM}) {
+    for (const int nSignal : {SIGINT, SIGTERM, SIGHUP}) {
         const CliRun run = RunCli({"flash", strFile, "--simulate", "--json"},
                                   CliOptions::SignalAfter("\"percent\":5,", nSignal));
         SCOPED_TRACE(nSignal);
+        if (nSignal == SIGHUP) {  // a lost terminal: the device is finished, not abandoned
+            EXPECT_EQ(run.nExit, 0) << run.strErr;
+            ExpectJobEvents(run, "success");
+            continue;
+        }
         EXPECT_EQ(run.nExit, 130) << run.strErr;
         ExpectJobEvents(run, "interrupted");
         EXPECT_LT(run.Events().back()["lines_sent"], 300);
