@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "Firmware.h"
+#include "PortInfo.h"
 #include "PortMap.h"
 #include "PortName.h"
 #include "RunCli.h"
@@ -93,6 +94,18 @@ TEST_F(PortNameTest, EveryFormNamesItsDeviceAndAmbiguityListsTheCandidates) {
         EXPECT_TRUE(m.strDevice.empty() && m.aCandidates.empty()) << strName;
         EXPECT_FALSE(m.strProblem.empty()) << strName;
     }
+}
+
+// What a station records of a slot's adapter.
+TEST_F(PortNameTest, OneDeviceIsDescribedWithItsAdapterSerialAndByPathLink) {
+    const std::string strByPath = (Dev() / "serial/by-path/pci-0000:00:14.0-usb-0:2").string();
+    const SPortInfo viaLink = DescribePort(strByPath);
+    EXPECT_EQ(viaLink.strTty, D("ttyUSB1"));
+    EXPECT_EQ(viaLink.strSerial, "B2");
+    EXPECT_EQ(viaLink.strByPath, strByPath);
+    const SPortInfo tty = DescribePort(D("ttyUSB0"));
+    EXPECT_EQ(tty.strSerial, "A1");
+    EXPECT_EQ(tty.strByPath, "");
 }
 
 TEST(CliPort, DryRunThroughALinkStopsAtTheGreetingAndAHeldPortIsRefused) {
