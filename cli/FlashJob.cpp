@@ -75,6 +75,8 @@ CFlashJob::CFlashJob(FlashJobOptions options, CJobObserver& observer)
 CFlashJob::~CFlashJob() {
     // The receive thread may be waiting on this object: it goes first.
     m_com.Close();
+    // A station runs job after job: each gives its private number back.
+    if (m_nCom != 0) CComPortMap::Instance().Unpin(m_nCom);
     if (m_nWakeFd >= 0) ::close(m_nWakeFd);
 }
 

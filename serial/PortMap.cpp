@@ -129,6 +129,11 @@ void CComPortMap::Pin(int nCom, const std::string& strDevice) {
     m_free.reset();
 }
 
+void CComPortMap::Unpin(int nCom) {
+    std::lock_guard lock(m_mutex);
+    if (m_pins.erase(nCom) != 0) m_free.reset();
+}
+
 void CComPortMap::ClearPins() {
     std::lock_guard lock(m_mutex);
     m_pins.clear();

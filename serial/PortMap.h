@@ -18,6 +18,7 @@ public:
 
     // Changing pins, enumeration or roots rebuilds the list at its next use.
     void Pin(int nCom, const std::string& strDevice);
+    void Unpin(int nCom);
     void ClearPins();
     // Off: only pinned numbers resolve (tests, and the bundled simulator run).
     void SetEnumerate(bool bEnumerate);

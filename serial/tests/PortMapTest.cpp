@@ -108,6 +108,8 @@ TEST_F(PortMapTest, HandEditedPinsAreTrimmedAndOnlyComNumbersResolve) {
     Map().Pin(12, "/tmp/x");
     EXPECT_EQ(Map().Resolve("/dev/pts/9"), "/dev/pts/9");
     EXPECT_EQ(Map().Resolve("com12"), "/tmp/x");
+    Map().Unpin(12);
+    EXPECT_EQ(Map().Resolve("COM12"), "");
     for (const char* sz : {"", "COM", "COM0", "COM-1", "COMX", "LPT1", "COM1 ", "pts/9"})
         EXPECT_EQ(Map().Resolve(sz), "") << sz;
 }
