@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -184,6 +185,8 @@ void CSimTarget::FlushDue(Clock::time_point now) {
 }
 
 void CSimTarget::Run() {
+    // The default 50 us timer slack would land on every reply of a wire-timed run.
+    ::prctl(PR_SET_TIMERSLACK, 1UL);
     while (m_bRun) {
         // To the microsecond: a reply due right after a line's last stop bit goes out then, not
         // at the next whole millisecond, which would add to every line's time.
