@@ -105,6 +105,14 @@ if ! skipped PACKAGE "Debian package"; then
     dpkg-deb -f "$DEB" Depends | grep -q "$lib" || { echo "$DEB does not depend on $lib"; exit 1; }
   done
   echo "$DEB: $(wc -l < build/package-files.txt) entries, depends on $(dpkg-deb -f "$DEB" Depends)"
+  # As root: install it the way a technician's machine would, flash from the installed program, remove.
+  if [[ $(id -u) == 0 ]] && ! dpkg -s korvi-flasher >/dev/null 2>&1; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$PWD/$DEB" >/dev/null
+    (cd "$(mktemp -d)" && XDG_STATE_HOME=$PWD /usr/bin/korvi-flash flash "$OLDPWD/tools/samples/korvi-type1.hex" \
+      --simulate --sim-no-wire --quiet) || { apt-get purge -y -qq korvi-flasher >/dev/null; exit 1; }
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq korvi-flasher >/dev/null
+    echo "installed, flashed the simulated target from /usr/bin/korvi-flash, removed"
+  fi
   stage_done
 fi
 
