@@ -19,6 +19,7 @@
 #include "Firmware.h"
 #include "HexImage.h"
 #include "PtyPair.h"
+#include "WireTime.h"
 
 namespace {
 
@@ -57,15 +58,6 @@ nlohmann::json RunFlash(const std::vector<std::string>& aArgs) {
     const size_t nLast = strOut.rfind('\n', strOut.size() - 2);
     const std::string strLast = strOut.substr(nLast == std::string::npos ? 0 : nLast + 1);
     return nlohmann::json::parse(strLast, nullptr, false);
-}
-
-double WireSeconds(const std::string& strFile, int nBaud) {
-    CHexImage image;
-    image.Load(strFile);
-    size_t nBytes = 0;
-    for (int i = 0; i < image.GetLineCount(); ++i)
-        nBytes += image.LineAt(i).size() + 1;  // the line and its one-byte reply
-    return static_cast<double>(nBytes) * 10.0 / nBaud;
 }
 
 // A complete update through korvi-flash: arg 0 the target type, arg 1 data lines (0: the

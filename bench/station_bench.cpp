@@ -17,6 +17,7 @@
 #include "Firmware.h"
 #include "HexImage.h"
 #include "SimTarget.h"
+#include "WireTime.h"
 
 namespace {
 
@@ -76,15 +77,6 @@ StationRun RunStation(const std::string& strFile, int nSlots) {
     run.bOk = WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 &&
               static_cast<int>(run.aTransfer.size()) == nSlots;
     return run;
-}
-
-double WireSeconds(const std::string& strFile, int nBaud) {
-    CHexImage image;
-    image.Load(strFile);
-    size_t nBytes = 0;
-    for (int i = 0; i < image.GetLineCount(); ++i)
-        nBytes += image.LineAt(i).size() + 1;  // the line and its one-byte reply
-    return static_cast<double>(nBytes) * 10.0 / nBaud;
 }
 
 // One slot, then arg 0 slots at once, of a type-1 file (115 200 baud) of arg 1 data lines.
