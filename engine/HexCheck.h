@@ -34,7 +34,7 @@ struct HexCheckResult {
     std::vector<HexRange> aRanges;
     int nLineCount = 0;
     int nRecordCount = 0;  // lines beginning with ":"
-    int nOtherLines = 0;   // blank lines, comments: sent as they are, not errors
+    int nOtherLines = 0;   // blank lines, notes: never sent, not errors
 
     bool IsValid() const { return nErrorCount == 0; }
 };
