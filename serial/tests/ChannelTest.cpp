@@ -76,22 +76,20 @@ TEST_F(Channel, HeldPortFailsSecondChannelAndProbeAndTheTextOutlivesSuccess) {
     const std::string strProbe = "cMode>COM5:9600,n,8,1< TestComDevice Port:>COM5< ";
     EXPECT_TRUE(Traced(strProbe + "\n" + strProbe + "Error=" + std::to_string(EBUSY) + "\n"))
         << m_strTrace;
-    // Open leaves the text as it was.
-    EXPECT_FALSE(other.Open("COM5:19200,N,8,1"));
-    EXPECT_EQ(other.GetLastErrorText(), kHeld);
     holder.Close();
     termios before{}, after{};
     ASSERT_TRUE(m_pty.ReadToolSettings(before));
-    EXPECT_TRUE(other.TestComDevice("COM5:9600,n,8,1"));
+    // Open and a successful probe leave the text as it was; a probe leaves the line settings.
+    for (const auto& [szMode, bOk, strText] :
+         {std::tuple{"COM5:9600,n,8,1", true, kHeld},
+          {"COM5:9600,Q,8,1", false, std::string("BuildCommDCB: Interface is not available!")},
+          {"9600,n,8,1", false, kHeld}}) {
+        EXPECT_EQ(other.TestComDevice(szMode), bOk) << szMode;
+        EXPECT_EQ(other.GetLastErrorText(), strText) << szMode;
+    }
     ASSERT_TRUE(m_pty.ReadToolSettings(after));
-    // The probe leaves the line settings as it found them.
     EXPECT_EQ(std::tie(after.c_iflag, after.c_cflag, after.c_lflag, after.c_ospeed),
               std::tie(before.c_iflag, before.c_cflag, before.c_lflag, before.c_ospeed));
-    EXPECT_EQ(other.GetLastErrorText(), kHeld);
-    EXPECT_FALSE(other.TestComDevice("COM5:9600,Q,8,1"));
-    EXPECT_EQ(other.GetLastErrorText(), "BuildCommDCB: Interface is not available!");
-    EXPECT_FALSE(other.TestComDevice("9600,n,8,1"));
-    EXPECT_EQ(other.GetLastErrorText(), kHeld);
     // Nor do the probes leave the port exclusive.
     EXPECT_TRUE(other.Open("COM5:19200,N,8,1"));
 }
