@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "HexCheck.h"
 #include "TestSupport.h"
 
@@ -23,10 +25,6 @@ uint8_t ByteOf(const std::string& strRecord, size_t nIndex) {
     return static_cast<uint8_t>(std::stoi(strRecord.substr(9 + 2 * nIndex, 2), nullptr, 16));
 }
 
-std::string Record(uint8_t nType, uint16_t nAddress, const std::vector<uint8_t>& abData) {
-    return MakeHexRecord(nType, nAddress, abData);
-}
-
 }  // namespace
 
 TEST(HexCheck, ReportsTheFirstFaultWithItsLineNumber) {
@@ -48,23 +46,25 @@ TEST(HexCheck, ReportsTheFirstFaultWithItsLineNumber) {
         {With(3, strData.substr(0, strData.size() - 1)), "Line 4: odd number of digits", 1},
         {With(3, strData + "00"), "Line 4: length field does not match", 1},
         {With(3, ":00000001"), "Line 4: too short for a record", 1},
-        {With(3, Record(0x07, 0, {})), "Line 4: unknown record type 07", 1},
-        {With(3, Record(0x04, 0, {1})), "Line 4: wrong length for its type", 1},
-        {With(7, Record(0x01, 0, {0})), "Line 8: wrong length for its type", 2},  // no EOF left
+        {With(3, MakeHexRecord(0x07, 0, {})), "Line 4: unknown record type 07", 1},
+        {With(3, MakeHexRecord(0x04, 0, {1})), "Line 4: wrong length for its type", 1},
+        {With(7, MakeHexRecord(0x01, 0, {0})), "Line 8: wrong length for its type",
+         2},  // no EOF left
         {With(7, ""), "Line 8: end-of-file record missing", 1},
         {{}, "Line 1: end-of-file record missing", 1},
         {With(3, strEof), "Line 5: record after the end-of-file record", 1},
         // Same address twice: equal bytes are fine, different ones are not.
         {With(3, strData), "", 0},
-        {With(3, Record(0, 0x0018, {ByteOf(strData, 8)})), "", 0},
+        {With(3, MakeHexRecord(0, 0x0018, {ByteOf(strData, 8)})), "", 0},
         {With(4, MakeHexDataRecord(0x0008, "ABCDEFGH")), "Line 5: data at 0x8 differ from line 2",
          1},
         // Offsets wrap within their segment: 0xFFF8 + 16 bytes reaches 0x0000..0x0007.
         {With(5, MakeHexDataRecord(0xFFF8, "0123456789ABCDEF")),
          "Line 6: data at 0x0 differ from line 2", 1},
         // An address record moves later data: 0x0001_0010 and 0x1000 << 4 + 0x10 meet.
-        {{Record(0x04, 0, {0, 1}), MakeHexDataRecord(0x0010, "AB"), Record(0x02, 0, {0x10, 0}),
-          MakeHexDataRecord(0x0011, "BX"), MakeHexDataRecord(0x0011, "C"), strEof},
+        {{MakeHexRecord(0x04, 0, {0, 1}), MakeHexDataRecord(0x0010, "AB"),
+          MakeHexRecord(0x02, 0, {0x10, 0}), MakeHexDataRecord(0x0011, "BX"),
+          MakeHexDataRecord(0x0011, "C"), strEof},
          "Line 5: data at 0x10011 differ from line 4",
          1},
         // Compared with the record reaching furthest, not the one before.
@@ -85,13 +85,12 @@ TEST(HexCheck, ReportsTheFirstFaultWithItsLineNumber) {
 TEST(HexCheck, SummaryMatchesTheFlashContents) {
     std::vector<std::string> aLines = MakeFirmware(2, 40);
     aLines.insert(aLines.begin() + 10, "");
-    aLines.insert(aLines.end() - 1, {Record(0x04, 0, {0, 2}), MakeHexDataRecord(0x0100, "xyz")});
+    aLines.insert(aLines.end() - 1,
+                  {MakeHexRecord(0x04, 0, {0, 2}), MakeHexDataRecord(0x0100, "xyz")});
     const HexCheckResult result = Check(aLines);
     ASSERT_TRUE(result.IsValid()) << result.aErrors[0].strText;
-    EXPECT_EQ(result.nTargetType, 2);
-    EXPECT_EQ(result.nBaud, GetTargetInfo(2).nBaud);
-    EXPECT_EQ(result.nLineCount, static_cast<int>(aLines.size()));
-    EXPECT_EQ(result.nOtherLines, 1);
+    EXPECT_EQ(std::tie(result.nTargetType, result.nBaud, result.nLineCount, result.nOtherLines),
+              std::tuple(2, GetTargetInfo(2).nBaud, static_cast<int>(aLines.size()), 1));
     EXPECT_EQ(result.nRecordCount, result.nLineCount - 1);
 
     // Ranges: the flash contents' addresses, split where they leave a gap.
@@ -117,8 +116,8 @@ TEST(HexCheck, KeepsTheFirstErrorsInLineOrderAndCountsAll) {
     for (size_t i = 3; i < 300; i += 2)
         aLines[i].back() = aLines[i].back() == '0' ? '1' : '0';
     for (size_t i = 4; i <= 300; i += 2)
-        aLines.push_back(Record(0, static_cast<uint16_t>(16 * (i - 1) - 8),
-                                std::vector<uint8_t>(16, ByteOf(aLines[i], 0) ^ 0xFF)));
+        aLines.push_back(MakeHexRecord(0, static_cast<uint16_t>(16 * (i - 1) - 8),
+                                       std::vector<uint8_t>(16, ByteOf(aLines[i], 0) ^ 0xFF)));
     const HexCheckResult result = Check(aLines);
     EXPECT_EQ(result.nErrorCount, 149u + 149u + 1u);  // sums, conflicts, records after the end
     ASSERT_EQ(result.aErrors.size(), HexCheckResult::kMaxKeptErrors);

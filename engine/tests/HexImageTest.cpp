@@ -26,66 +26,57 @@ int TypeOfFile(const std::vector<std::string>& aLines) {
 
 }  // namespace
 
-class MarkerPlacement : public ::testing::TestWithParam<int> {};
-
-TEST_P(MarkerPlacement, FoundInOneOrTwoRecordsAtAnyPositionButNotInThree) {
-    const int nType = GetParam();
-    const std::string strSig = SignatureOf(nType);
-    EXPECT_EQ(TypeOfFile({kFiller, Data(strSig + "0000"), kEof}), nType);
-    // The first 5 bytes end one record, the rest begin the next.
-    EXPECT_EQ(TypeOfFile({Data("AA" + strSig.substr(0, 10)), Data(strSig.substr(10)), kEof}),
-              nType);
-    // Digits straddle bytes: the text begins at an odd character of the data field.
-    EXPECT_EQ(TypeOfFile({Data("0" + strSig + "0"), kEof}), nType);
-    EXPECT_EQ(TypeOfFile({Data(strSig.substr(0, 8)), Data(strSig.substr(8, 10)),
-                          Data(strSig.substr(18)), kEof}),
-              0);
-    // An empty data text between the halves still makes it three lines.
-    EXPECT_EQ(TypeOfFile({Data(strSig.substr(0, 10)), "", Data(strSig.substr(10)), kEof}), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(AllTypes, MarkerPlacement, ::testing::Range(1, 6));
-
-TEST(TargetDetection, LastPairWinsAndLowestTypeWithinAPair) {
-    std::vector<std::string> aLines(20, kFiller);
-    aLines[10] = Data(SignatureOf(2));
-    aLines[11] = Data(SignatureOf(4));
-    EXPECT_EQ(TypeOfFile(aLines), 4);
-    std::swap(aLines[10], aLines[11]);
-    EXPECT_EQ(TypeOfFile(aLines), 2);
-    // Both in one line, the higher type first: the pair still gives the lower type.
-    aLines[10] = kFiller;
-    aLines[11] = Data(SignatureOf(5) + SignatureOf(1));
-    EXPECT_EQ(TypeOfFile(aLines), 1);
-    // An earlier line's lower type does not beat a later pair.
-    aLines[3] = Data(SignatureOf(1));
-    aLines[11] = Data(SignatureOf(3));
-    EXPECT_EQ(TypeOfFile(aLines), 3);
-}
-
-TEST(TargetDetection, WhatCountsAsDataText) {
+// The marker is searched in the data text of each pair of adjacent lines.
+TEST(TargetDetection, WhereAMarkerCounts) {
+    for (int nType = 1; nType <= 5; ++nType) {
+        const std::string s = SignatureOf(nType);
+        const std::vector<std::pair<std::vector<std::string>, int>> aCases = {
+            {{kFiller, Data(s + "0000"), kEof}, nType},
+            // The first 5 bytes end one record, the rest begin the next.
+            {{Data("AA" + s.substr(0, 10)), Data(s.substr(10)), kEof}, nType},
+            // Digits straddle bytes: the text begins at an odd character of the data field.
+            {{Data("0" + s + "0"), kEof}, nType},
+            // Three lines, also when the middle one has an empty data text: not found.
+            {{Data(s.substr(0, 8)), Data(s.substr(8, 10)), Data(s.substr(18)), kEof}, 0},
+            {{Data(s.substr(0, 10)), "", Data(s.substr(10)), kEof}, 0},
+            {{Data(s.substr(0, 10)), ":", Data(s.substr(10)), kEof}, 0}};
+        for (const auto& [aLines, nExpected] : aCases)
+            EXPECT_EQ(TypeOfFile(aLines), nExpected) << testing::PrintToString(aLines);
+    }
     std::string strHigh = SignatureOf(3);
     for (char& ch : strHigh)
         ch = static_cast<char>(ch | 0x80);
-    const std::string strSig = SignatureOf(2);
+    const std::string s = SignatureOf(2);
+    std::vector<std::string> aPairs(20, kFiller);
+    auto at = [&](std::initializer_list<std::pair<size_t, std::string>> aSet) {
+        std::vector<std::string> a = aPairs;
+        for (const auto& [i, str] : aSet)
+            a[i] = str;
+        return a;
+    };
     const std::vector<std::pair<std::vector<std::string>, int>> aCases = {
+        // The last pair wins, and the lowest type within a pair, in one line or two.
+        {at({{10, Data(s)}, {11, Data(SignatureOf(4))}}), 4},
+        {at({{10, Data(SignatureOf(4))}, {11, Data(s)}}), 2},
+        {at({{11, Data(SignatureOf(5) + SignatureOf(1))}}), 1},
+        {at({{3, Data(SignatureOf(1))}, {11, Data(SignatureOf(3))}}), 3},
         {{kFiller, Data("514e545052583137305f292a23"), kEof}, 0},  // type 3 in lower case
         {{kFiller, Data(strHigh), kEof}, 3},                       // bit 7 is cleared
         // The record type is not looked at: an address record's data counts too.
-        {{Data(strSig.substr(0, 22)), ":02000004" + strSig.substr(22) + "00"}, 2},
+        {{Data(s.substr(0, 22)), ":02000004" + s.substr(22) + "00"}, 2},
         // The length field says 2 bytes; the digits after them are not data.
-        {{":02000000" + strSig, kFiller}, 0},
+        {{":02000000" + s, kFiller}, 0},
         // A length beyond the line's end takes the rest of the line, no more.
-        {{":FF000000" + strSig.substr(0, 7), Data("0" + strSig.substr(7))}, 0},
-        {{":FF000000" + strSig.substr(0, 8), Data(strSig.substr(8))}, 2},
+        {{":FF000000" + s.substr(0, 7), Data("0" + s.substr(7))}, 0},
+        {{":FF000000" + s.substr(0, 8), Data(s.substr(8))}, 2},
         // No record mark or no length digit: no data text at all.
-        {{"X02000000" + strSig, kFiller}, 0},
-        {{":G2000000" + strSig, kFiller}, 0},
+        {{"X02000000" + s, kFiller}, 0},
+        {{":G2000000" + s, kFiller}, 0},
         // Fewer than two lines: no pair to search.
-        {{Data(strSig)}, 0},
+        {{Data(s)}, 0},
         {{}, 0}};
     for (const auto& [aLines, nType] : aCases)
-        EXPECT_EQ(TypeOfFile(aLines), nType) << (aLines.empty() ? "" : aLines[0]);
+        EXPECT_EQ(TypeOfFile(aLines), nType) << testing::PrintToString(aLines);
 }
 
 // Line ends go, nothing else; a CR not before an LF stays, and Ctrl-Z ends the file.

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "Firmware.h"
 #include "JobRecord.h"
@@ -45,11 +46,8 @@ void AppendRaw(const std::filesystem::path& path, const std::string& strText) {
 
 TEST(JobRecord, AppendedRecordsReadBackAndDamagedLinesAreSkipped) {
     JobRecord full = Sample(2);
-    full.strLot = "L-77";
-    full.strStation = "st1";
-    full.strSlot = "4";
-    full.strAdapterSerial = "A1B2C3";
-    full.strByPath = "pci-0000:00:14.0-usb-0:2:1.0-port0";
+    std::tie(full.strLot, full.strStation, full.strSlot, full.strAdapterSerial, full.strByPath) =
+        std::tuple("L-77", "st1", "4", "A1B2C3", "pci-0000:00:14.0-usb-0:2:1.0-port0");
     full.nExitCode = 3;
     const auto path = Scratch("log") / "a" / "b" / "jobs.jsonl";
     ASSERT_EQ(AppendJobRecord(Sample(1), path.string()), "");
@@ -96,28 +94,18 @@ TEST(JobRecord, FailuresComeBackAsText) {
     EXPECT_NE(ReadJobLog((dir / "folder").string(), log), "");
 }
 
+// Only an absolute XDG_STATE_HOME counts. The test binary does not read these itself.
 TEST(JobRecord, DefaultPathFollowsXdgStateHome) {
-    const std::string strHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-    const char* szOld = std::getenv("XDG_STATE_HOME");
-    const std::string strOld = szOld ? szOld : "";
     setenv("HOME", "/home/tech", 1);
-    const std::pair<const char*, std::string> aCases[] = {
-        {"/var/state", "/var/state/korvi-flasher/jobs.jsonl"},
-        {"relative/state", "/home/tech/.local/state/korvi-flasher/jobs.jsonl"},
-        {nullptr, "/home/tech/.local/state/korvi-flasher/jobs.jsonl"},
-    };
-    for (const auto& [szState, strExpected] : aCases) {
-        if (szState)
-            setenv("XDG_STATE_HOME", szState, 1);
-        else
-            unsetenv("XDG_STATE_HOME");
+    const std::string strHomeState = "/home/tech/.local/state/korvi-flasher/jobs.jsonl";
+    for (const auto& [szState, strExpected] :
+         {std::pair<const char*, std::string>{"/var/state", "/var/state/korvi-flasher/jobs.jsonl"},
+          {"relative/state", strHomeState},
+          {nullptr, strHomeState}}) {
+        if (szState != nullptr) setenv("XDG_STATE_HOME", szState, 1);
+        if (szState == nullptr) unsetenv("XDG_STATE_HOME");
         EXPECT_EQ(DefaultJobLogPath(), strExpected);
     }
-    setenv("HOME", strHome.c_str(), 1);
-    if (szOld)
-        setenv("XDG_STATE_HOME", strOld.c_str(), 1);
-    else
-        unsetenv("XDG_STATE_HOME");
 }
 
 TEST(JobRecord, DigestAndTime) {
