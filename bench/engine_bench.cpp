@@ -142,6 +142,35 @@ void RunUpdate(CUpdateEngine& engine, CInstantTarget& host) {
     }
 }
 
+long PeakResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string strLine;
+    while (std::getline(status, strLine)) {
+        if (strLine.rfind("VmHWM:", 0) == 0) return std::stol(strLine.substr(6));
+    }
+    return 0;
+}
+
+// One 100 MB line: the peak memory a load adds, in multiples of the file's size.
+void BM_LoadHugeLineMemory(benchmark::State& state) {
+    constexpr size_t kLineSize = 100u << 20;
+    const std::string strHead = ":FF000000514E545052583137305F292A23";
+    const auto path = ProcessTempDir() / "korvi_bench_huge_line.hex";
+    std::ofstream(path, std::ios::binary)
+        << strHead << std::string(kLineSize - strHead.size(), '0') << "\n:00000001FF\n";
+    long nGrowthKiB = 0;
+    for (auto _ : state) {
+        std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak from here
+        const long nBefore = PeakResidentKiB();
+        CHexImage image;
+        benchmark::DoNotOptimize(image.Load(path.string()));
+        nGrowthKiB = PeakResidentKiB() - nBefore;
+    }
+    std::filesystem::remove(path);
+    state.counters["peak_growth_MiB"] = static_cast<double>(nGrowthKiB) / 1024;
+    state.counters["x_file_size"] = static_cast<double>(nGrowthKiB) / (kLineSize >> 10);
+}
+
 void BM_EngineUpdate(benchmark::State& state) {
     static const std::string s_strPath = MakeHexFile(65536, "korvi_bench_64k");
     CHexImage image;
@@ -165,5 +194,6 @@ BENCHMARK(BM_GetlineLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadAndDetect)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadAndCheck)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EngineUpdate)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadHugeLineMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 BENCHMARK_MAIN();
