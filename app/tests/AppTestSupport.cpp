@@ -46,14 +46,12 @@ std::string AppTest::Path(const std::string& strName) const {
 }
 
 void AppTest::WriteFile(const std::string& strPath, const std::string& strText) {
-    std::ofstream file(strPath, std::ios::binary | std::ios::trunc);
-    file << strText;
+    std::ofstream(strPath, std::ios::binary) << strText;
 }
 
 std::string AppTest::ReadFile(const std::string& strPath) {
-    std::ifstream file(strPath, std::ios::binary);
     std::ostringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(strPath, std::ios::binary).rdbuf();
     return text.str();
 }
 
@@ -97,7 +95,6 @@ QString StatusLine(const CFlashDlg& dlg) {
 
 std::map<uint32_t, uint8_t> FlashOfImage(const CHexImage& image) {
     std::vector<std::string> aLines;
-    aLines.reserve(static_cast<size_t>(image.GetLineCount()));
     for (int i = 0; i < image.GetLineCount(); ++i)
         aLines.push_back(image.GetLine(i));
     return FlashImageOf(aLines);
@@ -106,7 +103,6 @@ std::map<uint32_t, uint8_t> FlashOfImage(const CHexImage& image) {
 std::vector<std::string> PortEntries(const CFlashDlg& dlg) {
     const auto* pList = static_cast<QComboBox*>(dlg.GetDlgItem(res::IDC_PORT));
     std::vector<std::string> aEntries;
-    aEntries.reserve(static_cast<size_t>(pList->count()));
     for (int i = 0; i < pList->count(); ++i)
         aEntries.push_back(pList->itemText(i).toStdString());
     return aEntries;
@@ -120,17 +116,9 @@ void PickPort(CFlashDlg& dlg, const std::string& strEntry) {
     emit pList->activated(nIndex);
 }
 
-struct CModalWatcher::Impl {
-    QTimer timer;
-};
-
-CModalWatcher::CModalWatcher(std::function<void(QWidget*)> fnSeen)
-    : m_pImpl(std::make_unique<Impl>()) {
-    m_pImpl->timer.setInterval(10);
-    QObject::connect(&m_pImpl->timer, &QTimer::timeout, [fnSeen = std::move(fnSeen)] {
+CModalWatcher::CModalWatcher(std::function<void(QWidget*)> fnSeen) {
+    QObject::connect(&m_timer, &QTimer::timeout, [fnSeen = std::move(fnSeen)] {
         if (QWidget* pModal = QApplication::activeModalWidget()) fnSeen(pModal);
     });
-    m_pImpl->timer.start();
+    m_timer.start(10);
 }
-
-CModalWatcher::~CModalWatcher() = default;

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <functional>
 #include <map>
@@ -22,9 +23,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // A pseudo-terminal pinned as COMn; kept alive by the fixture.
+    // A pseudo-terminal pinned as COMn, kept alive by the fixture; or a path that cannot open.
     CPtyPair& PinPty(int nCom);
-    // COMn names a device path that cannot be opened.
     void PinMissing(int nCom);
 
     std::string Path(const std::string& strName) const;
@@ -50,16 +50,10 @@ private:
 // Runs the event loop until bDone() holds or nMs have passed; returns bDone().
 bool WaitUntil(const std::function<bool()>& bDone, int nMs);
 
-// A HEX file of nRecords 16-byte data records, CR LF ends; the marker of nType (0: none) in the
-// first.
+// A HEX file of nRecords 16-byte data records, CR LF ends; the marker of nType (0: none) first.
 std::string MakeHexText(int nType, int nRecords);
-
-// The window's status line.
 QString StatusLine(const CFlashDlg& dlg);
-// The flash contents of the window's loaded image.
 std::map<uint32_t, uint8_t> FlashOfImage(const CHexImage& image);
-
-// Entries of the port list, in order.
 std::vector<std::string> PortEntries(const CFlashDlg& dlg);
 // The operator picks the entry with that text.
 void PickPort(CFlashDlg& dlg, const std::string& strEntry);
@@ -68,9 +62,7 @@ void PickPort(CFlashDlg& dlg, const std::string& strEntry);
 class CModalWatcher {
 public:
     explicit CModalWatcher(std::function<void(QWidget*)> fnSeen);
-    ~CModalWatcher();
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> m_pImpl;
+    QTimer m_timer;
 };

@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <tuple>
+
 #include "AppTestSupport.h"
 #include "JobRecord.h"
 #include "PortMap.h"
@@ -19,9 +21,8 @@ namespace {
 
 class UpdateTest : public AppTest {
 protected:
-    // A type-3 target pinned as COM1, greeting every 300 ms once reset.
-    // The window, shown, with the target as its remembered port and a file of nRecords data
-    // records (0: the bundled sample) as its remembered file.
+    // The window, shown, remembering as port a type-3 target that greets every 300 ms once
+    // reset, and as file one of nRecords data records (0: the bundled sample).
     std::unique_ptr<CFlashDlg> ShowWindow(bool bWire, int nRecords, bool bRealBoxes = false) {
         SimTargetOptions options;
         options.nType = 3;
@@ -60,8 +61,6 @@ protected:
 
 TEST_F(UpdateTest, StartFlashWritesTheWholeImageIntoTheTarget) {
     auto pDlg = ShowWindow(false, 0);
-    ASSERT_TRUE(pDlg->IsPortOpen());
-
     // Nothing to step while idle: the fast timer rests.
     EXPECT_TRUE(WaitUntil([&] { return !pDlg->IsFastTimerRunning(); }, 2000));
     ClickStart(*pDlg);
@@ -70,19 +69,15 @@ TEST_F(UpdateTest, StartFlashWritesTheWholeImageIntoTheTarget) {
     ASSERT_TRUE(WaitUntil([&] { return StatusLine(*pDlg) == "Update successful"; }, 30000))
         << StatusLine(*pDlg).toStdString();
     EXPECT_EQ(m_pTarget->Image(), FlashOfImage(pDlg->GetImage()));
-    EXPECT_EQ(m_pTarget->GetPhase(), CBootloaderModel::Phase::Done);
     EXPECT_EQ(pDlg->GetProgressPos(), pDlg->GetImage().GetLineCount() - 1);
-    EXPECT_EQ(pDlg->GetErrorCountText(), "0");
-    EXPECT_FALSE(pDlg->GetEngine().IsBusy());
     EXPECT_TRUE(m_aBoxes.empty());
     EXPECT_TRUE(WaitUntil([&] { return !pDlg->IsFastTimerRunning(); }, 2000));
-
     const std::vector<JobRecord> aJobs = Jobs();
     ASSERT_EQ(aJobs.size(), 1u);
-    EXPECT_EQ(aJobs[0].strResult, "Update successful");
-    EXPECT_EQ(aJobs[0].strFile, KORVI_SAMPLES_DIR "/korvi-type3.hex");
-    EXPECT_EQ(aJobs[0].strDevice, m_pTarget->Path());
-    EXPECT_EQ(aJobs[0].nLinesSent, pDlg->GetImage().GetLineCount());
+    EXPECT_EQ(
+        std::tuple(aJobs[0].strResult, aJobs[0].strFile, aJobs[0].strDevice, aJobs[0].nLinesSent),
+        std::tuple("Update successful", KORVI_SAMPLES_DIR "/korvi-type3.hex", m_pTarget->Path(),
+                   pDlg->GetImage().GetLineCount()));
 }
 
 // Countdowns run on second ticks only (10 + 5 + 5 of them for a silent target), sped up here.
@@ -109,12 +104,13 @@ TEST_F(UpdateTest, SilentTargetEndsAfterTwentySecondTicksAndTheFailureIsRecorded
     EXPECT_GE(silence.elapsed(), 15 * kSecondMs);
 
     const std::vector<JobRecord> aJobs = Jobs();
-    ASSERT_EQ(aJobs.size(), 1u);
-    EXPECT_EQ(aJobs[0].strResult, "Fault! Please try again!");
-    EXPECT_EQ(aJobs[0].nErrorCount, 3);
     const std::string strWritten = target.ReadFor(100);
-    EXPECT_EQ(aJobs[0].nLinesSent, std::count(strWritten.begin(), strWritten.end(), ':'));
-    EXPECT_EQ(aJobs[0].nFileSize, ReadFile(strHex).size());
+    ASSERT_EQ(aJobs.size(), 1u);
+    EXPECT_EQ(
+        std::tuple(aJobs[0].strResult, aJobs[0].nErrorCount, aJobs[0].nLinesSent,
+                   aJobs[0].nFileSize),
+        std::tuple("Fault! Please try again!", 3,
+                   std::count(strWritten.begin(), strWritten.end(), ':'), ReadFile(strHex).size()));
 }
 
 TEST_F(UpdateTest, ExitOpenAndAFileChosenMeanwhileWaitForTheUpdateEscapeEndsAtOnce) {
@@ -154,8 +150,6 @@ TEST_F(UpdateTest, ExitOpenAndAFileChosenMeanwhileWaitForTheUpdateEscapeEndsAtOn
     EXPECT_EQ(pDlg->GetPathText(), Path("fw.hex"));
     EXPECT_EQ(pDlg->GetImage().GetLineCount(), 122);
     EXPECT_TRUE(pDlg->isVisible());
-    EXPECT_NE(pDlg->result(), QDialog::Accepted);
-
     ASSERT_TRUE(pDlg->GetEngine().IsBusy());
     QTest::keyClick(pDlg.get(), Qt::Key_Escape);
     EXPECT_FALSE(pDlg->isVisible());
