@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "Firmware.h"
 #include "PortInfo.h"
@@ -61,7 +62,7 @@ protected:
 
 }  // namespace
 
-TEST_F(PortNameTest, EveryFormNamesItsDeviceAndAmbiguityListsTheCandidates) {
+TEST_F(PortNameTest, EveryFormNamesItsDeviceAmbiguityListsTheCandidatesAndAdaptersAreDescribed) {
     const fs::path config = m_root / "Config.xml";
     std::ofstream(config) << "<profile><Ports><COM1>" << (Dev() / "ttyACM0").string()
                           << "</COM1></Ports></profile>\n";
@@ -94,23 +95,17 @@ TEST_F(PortNameTest, EveryFormNamesItsDeviceAndAmbiguityListsTheCandidates) {
         EXPECT_TRUE(m.strDevice.empty() && m.aCandidates.empty()) << strName;
         EXPECT_FALSE(m.strProblem.empty()) << strName;
     }
-}
-
-// What a station records of a slot's adapter.
-TEST_F(PortNameTest, OneDeviceIsDescribedWithItsAdapterSerialAndByPathLink) {
+    // What a station records of a slot's adapter.
     const std::string strByPath = (Dev() / "serial/by-path/pci-0000:00:14.0-usb-0:2").string();
     const SPortInfo viaLink = DescribePort(strByPath);
-    EXPECT_EQ(viaLink.strTty, D("ttyUSB1"));
-    EXPECT_EQ(viaLink.strSerial, "B2");
-    EXPECT_EQ(viaLink.strByPath, strByPath);
     const SPortInfo tty = DescribePort(D("ttyUSB0"));
-    EXPECT_EQ(tty.strSerial, "A1");
-    EXPECT_EQ(tty.strByPath, "");
+    EXPECT_EQ(std::tie(viaLink.strTty, viaLink.strSerial, viaLink.strByPath),
+              std::tuple(D("ttyUSB1"), "B2", strByPath));
+    EXPECT_EQ(std::tie(tty.strSerial, tty.strByPath), std::tuple("A1", ""));
 }
 
 TEST(CliPort, DryRunThroughALinkStopsAtTheGreetingAndAHeldPortIsRefused) {
     SimTargetOptions options;
-    options.nType = 1;
     options.nGreetEveryMs = 200;
     CSimTarget target(options);
     ASSERT_TRUE(target.Start());

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 // korvi-flash run as a child process in a folder of its own, with its own job log.
@@ -24,22 +25,12 @@ struct CliOptions {
     std::string strSignalAfter;
     int nSignal = 0;
 
-    static CliOptions Terminal(std::vector<std::string> aEnv = {}) {
-        CliOptions o;
-        o.bErrTerminal = true;
-        o.aEnv = std::move(aEnv);
-        return o;
+    static CliOptions Terminal(std::vector<std::string> a = {}) {
+        return {true, std::move(a), "", "", 0};
     }
-    static CliOptions StateDir(std::string strDir) {
-        CliOptions o;
-        o.strStateDir = std::move(strDir);
-        return o;
-    }
-    static CliOptions SignalAfter(std::string strText, int nSignal) {
-        CliOptions o;
-        o.strSignalAfter = std::move(strText);
-        o.nSignal = nSignal;
-        return o;
+    static CliOptions StateDir(std::string str) { return {false, {}, std::move(str), "", 0}; }
+    static CliOptions SignalAfter(std::string str, int n) {
+        return {false, {}, "", std::move(str), n};
     }
 };
 
