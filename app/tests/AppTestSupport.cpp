@@ -95,6 +95,7 @@ QString StatusLine(const CFlashDlg& dlg) {
 
 std::map<uint32_t, uint8_t> FlashOfImage(const CHexImage& image) {
     std::vector<std::string> aLines;
+    aLines.reserve(static_cast<size_t>(image.GetLineCount()));
     for (int i = 0; i < image.GetLineCount(); ++i)
         aLines.push_back(image.GetLine(i));
     return FlashImageOf(aLines);
@@ -103,6 +104,7 @@ std::map<uint32_t, uint8_t> FlashOfImage(const CHexImage& image) {
 std::vector<std::string> PortEntries(const CFlashDlg& dlg) {
     const auto* pList = static_cast<QComboBox*>(dlg.GetDlgItem(res::IDC_PORT));
     std::vector<std::string> aEntries;
+    aEntries.reserve(static_cast<size_t>(pList->count()));
     for (int i = 0; i < pList->count(); ++i)
         aEntries.push_back(pList->itemText(i).toStdString());
     return aEntries;
