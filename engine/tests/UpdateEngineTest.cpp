@@ -45,7 +45,8 @@ protected:
             {'S', [&] { m_engine.Start(3); }},
             {'t', [&] { Tick(); }},
             {'T', [&] { Tick(true); }},
-            {'q', [&] {
+            {'q',
+             [&] {
                  for (int n = 0; n < CUpdateEngine::kQuietTicks; ++n)
                      Tick();
              }},
