@@ -188,25 +188,14 @@ void CSimTarget::Run() {
     // The default 50 us timer slack would land on every reply of a wire-timed run.
     ::prctl(PR_SET_TIMERSLACK, 1UL);
     while (m_bRun) {
-        // To the microsecond: a reply due right after a line's last stop bit goes out then, not
-        // at the next whole millisecond, which would add to every line's time.
-        timespec wait{};
-        timespec* pWait = nullptr;
+        auto next = Clock::time_point::max();
         {
             std::lock_guard lock(m_mutex);
-            auto next = Clock::time_point::max();
             if (!m_outbox.empty()) next = m_outbox.front().due;
             if (WantsGreeting()) next = std::min(next, m_nextGreeting);
-            if (next != Clock::time_point::max()) {
-                const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                    std::max(Clock::duration::zero(), next - Clock::now()));
-                wait.tv_sec = static_cast<time_t>(left.count() / 1000000000);
-                wait.tv_nsec = static_cast<long>(left.count() % 1000000000);
-                pWait = &wait;
-            }
         }
         pollfd fds[2] = {{m_pty.Master(), POLLIN, 0}, {m_nWake, POLLIN, 0}};
-        ::ppoll(fds, 2, pWait, nullptr);
+        WaitUntil(fds, next);
         if (fds[1].revents & POLLIN) {
             uint64_t nCount = 0;
             [[maybe_unused]] ssize_t n = ::read(m_nWake, &nCount, sizeof nCount);
@@ -214,6 +203,27 @@ void CSimTarget::Run() {
         const auto now = Clock::now();
         if (fds[0].revents & POLLIN) Receive(now);
         FlushDue(Clock::now());
+    }
+}
+
+void CSimTarget::WaitUntil(pollfd (&fds)[2], Clock::time_point due) {
+    // A device answers on its stop bit. Waking from a sleep here takes tens to hundreds of
+    // microseconds, which would be charged to the tool on every line, so the thread wakes a
+    // little early and polls without sleeping until the reply is due.
+    constexpr auto kSpin = std::chrono::microseconds(200);
+    auto now = Clock::now();
+    if (due != Clock::time_point::max() && due - now > kSpin) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(due - kSpin - now);
+        const timespec wait{static_cast<time_t>(left.count() / 1000000000),
+                            static_cast<long>(left.count() % 1000000000)};
+        if (::ppoll(fds, 2, &wait, nullptr) != 0) return;
+        now = Clock::now();
+    } else if (due == Clock::time_point::max()) {
+        ::ppoll(fds, 2, nullptr, nullptr);
+        return;
+    }
+    const timespec zero{};
+    while (::ppoll(fds, 2, &zero, nullptr) == 0 && Clock::now() < due) {
     }
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include <poll.h>
+
 #include "BootloaderModel.h"
 #include "PtyPair.h"
 
@@ -77,6 +79,8 @@ private:
     };
 
     void Run();
+    // Until a descriptor is ready or due has come.
+    void WaitUntil(pollfd (&fds)[2], Clock::time_point due);
     void Receive(Clock::time_point now);
     void Send(std::string strBytes, Clock::time_point earliest);
     void FlushDue(Clock::time_point now);
