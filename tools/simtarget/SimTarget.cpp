@@ -177,6 +177,7 @@ void CSimTarget::FlushDue(Clock::time_point now) {
         const std::string& str = m_outbox.front().strBytes;
         if (m_pty.WriteAll(str.data(), str.size())) m_nBytesOut += str.size();
         m_outbox.pop_front();
+        if (m_options.bWire) m_listenUntil = now + std::chrono::milliseconds(1);
     }
     if (WantsGreeting() && now >= m_nextGreeting) {
         Send(m_model.Greet(), now);
@@ -207,22 +208,25 @@ void CSimTarget::Run() {
 }
 
 void CSimTarget::WaitUntil(pollfd (&fds)[2], Clock::time_point due) {
-    // A device answers on its stop bit. Waking from a sleep here takes tens to hundreds of
-    // microseconds, which would be charged to the tool on every line, so the thread wakes a
-    // little early and polls without sleeping until the reply is due.
+    // A device answers on its stop bit and hears a line the moment it starts. Waking from a
+    // sleep takes tens to hundreds of microseconds here, which would be charged to the tool on
+    // every line, so the thread polls without sleeping shortly before a reply falls due and
+    // for a moment after each reply, when the tool's next line is to be expected.
     constexpr auto kSpin = std::chrono::microseconds(200);
+    const timespec zero{};
     auto now = Clock::now();
-    if (due != Clock::time_point::max() && due - now > kSpin) {
-        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(due - kSpin - now);
-        const timespec wait{static_cast<time_t>(left.count() / 1000000000),
-                            static_cast<long>(left.count() % 1000000000)};
-        if (::ppoll(fds, 2, &wait, nullptr) != 0) return;
+    while (now < m_listenUntil || (due != Clock::time_point::max() && due - now <= kSpin)) {
+        if (::ppoll(fds, 2, &zero, nullptr) != 0 || now >= due) return;
         now = Clock::now();
-    } else if (due == Clock::time_point::max()) {
+    }
+    if (due == Clock::time_point::max()) {
         ::ppoll(fds, 2, nullptr, nullptr);
         return;
     }
-    const timespec zero{};
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(due - kSpin - now);
+    const timespec wait{static_cast<time_t>(left.count() / 1000000000),
+                        static_cast<long>(left.count() % 1000000000)};
+    if (::ppoll(fds, 2, &wait, nullptr) != 0) return;
     while (::ppoll(fds, 2, &zero, nullptr) == 0 && Clock::now() < due) {
     }
 }

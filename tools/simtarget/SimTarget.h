@@ -96,8 +96,9 @@ private:
     mutable std::mutex m_mutex;  // the model, the queue and the timers below
     CBootloaderModel m_model;
     std::deque<Pending> m_outbox;
-    Clock::time_point m_rxFree{};  // when the wire from the tool is next idle
-    Clock::time_point m_txFree{};  // when the wire to the tool is next idle
+    Clock::time_point m_rxFree{};       // when the wire from the tool is next idle
+    Clock::time_point m_listenUntil{};  // polled without sleeping until then
+    Clock::time_point m_txFree{};       // when the wire to the tool is next idle
     Clock::time_point m_nextGreeting = Clock::time_point::max();
     int m_nRecordsAtEntry = -1;  // records counted when the entry sequence was last answered
     std::atomic<uint64_t> m_nBytesIn{0};
