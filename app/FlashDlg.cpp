@@ -196,10 +196,10 @@ void CFlashDlg::MessageBox(const std::string& strText, unsigned nStyle) {
 
 void CFlashDlg::SetProgressRange(int nMax) {
     m_nProgressMax = nMax;
-    const int nPos = std::clamp(m_pProgress->value(), 0, nMax);
+    m_nProgressPos = std::clamp(m_nProgressPos, 0, nMax);
     // An empty range would make the bar a busy indicator; it stays an empty bar instead.
     m_pProgress->setRange(0, std::max(nMax, 1));
-    m_pProgress->setValue(nPos);
+    m_pProgress->setValue(m_nProgressPos);
 }
 
 void CFlashDlg::EnableStart(bool bEnable) {
@@ -243,7 +243,20 @@ bool CFlashDlg::Write(const uint8_t* pData, uint32_t nLength) {
 
 void CFlashDlg::SetProgressPos(int nPos) {
     // Like a native progress bar, a position outside the range sticks to its end.
-    m_pProgress->setValue(std::clamp(nPos, 0, m_nProgressMax));
+    m_nProgressPos = std::clamp(nPos, 0, m_nProgressMax);
+    ShowProgress(false);
+}
+
+void CFlashDlg::ShowProgress(bool bForce) {
+    // The bar paints itself at once on most changes; painting it for every line of a fast
+    // transfer would delay the handling of replies by about 1 %, and no eye follows it that fast.
+    constexpr auto kProgressPaint = std::chrono::milliseconds(40);
+    if (m_pProgress->value() == m_nProgressPos) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!bForce && m_engine.GetState() == Transfer && now - m_progressShown < kProgressPaint)
+        return;
+    m_pProgress->setValue(m_nProgressPos);
+    m_progressShown = now;
 }
 
 void CFlashDlg::SetStatusText(const std::string& strText) {
@@ -255,10 +268,12 @@ void CFlashDlg::SetErrorCountText(const std::string& strText) {
 }
 
 void CFlashDlg::Refresh() {
+    ShowProgress(true);
     UpdateData(false);
 }
 
 void CFlashDlg::ShowMessage(const std::string& strText) {
+    ShowProgress(true);
     MessageBox(strText, MB_OK);
 }
 
@@ -275,6 +290,7 @@ bool CFlashDlg::event(QEvent* pEvent) {
                 m_engine.OnReceivedByte(static_cast<uint8_t>(nWParam & 0xFF));
             }))
             m_engine.StepNow();
+        ShowProgress(false);
         TrackJob();
         return true;
     }
@@ -288,6 +304,7 @@ void CFlashDlg::timerEvent(QTimerEvent* pEvent) {
         return;
     }
     m_engine.OnTimer(nId == m_nTimer102);
+    ShowProgress(false);
     TrackJob();
     PaceFastTimer();
 }

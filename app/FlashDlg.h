@@ -89,6 +89,9 @@ private:
     // The fast timer rests while a step could do nothing (Idle, Finished).
     void PaceFastTimer();
     bool IsUpdateRunning() const;
+    // Puts the latest progress on the bar: at once outside a transfer, otherwise when the bar
+    // was last painted kProgressPaintMs ago (bForce: now).
+    void ShowProgress(bool bForce);
 
     void OnSelChangePort();
     void OnOpen();
@@ -110,6 +113,8 @@ private:
     CUpdateEngine m_engine;
 
     int m_nProgressMax = 0;
+    int m_nProgressPos = 0;  // the engine's latest position, which the bar may lag
+    std::chrono::steady_clock::time_point m_progressShown;
     bool m_bInitDone = false;
     QMenu* m_pSysMenu = nullptr;
     MessageBoxFn m_fnMessageBox;
