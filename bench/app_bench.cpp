@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "ByteHandoff.h"
+#include "Firmware.h"
 #include "FlashApp.h"
 #include "FlashDlg.h"
 #include "PortMap.h"
@@ -90,7 +91,9 @@ BENCHMARK(BM_ByteToEngine)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 // A bundled sample (range(0): type 1 at 115200 baud, type 3 at 19200) through the window:
 // transfer time against the time its lines and replies take on the wire; range(1) 1: a step
-// right after each received byte, as the window does, 0: tick-paced as it used to be.
+// right after each received byte, as the window does, 0: tick-paced as it used to be;
+// range(2) > 0: a generated file of that many 16-byte data lines instead of the sample, so
+// that the fixed waits of an update weigh as little as in serial_bench.
 void BM_UpdateThroughWindow(benchmark::State& state) {
     const int nType = static_cast<int>(state.range(0));
     QTemporaryDir dir;
@@ -104,7 +107,11 @@ void BM_UpdateThroughWindow(benchmark::State& state) {
     CComPortMap::Instance().SetEnumerate(false);
     CComPortMap::Instance().ClearPins();
     CComPortMap::Instance().Pin(1, target.Path());
-    const std::string strSample = KORVI_SAMPLES_DIR "/korvi-type" + std::to_string(nType) + ".hex";
+    std::string strSample = KORVI_SAMPLES_DIR "/korvi-type" + std::to_string(nType) + ".hex";
+    if (state.range(2) > 0) {
+        const int nLines = static_cast<int>(state.range(2));
+        strSample = WriteTempFile(JoinLines(MakeFirmware(nType, nLines), "\r\n"));
+    }
     {
         QFile config("Config.xml");
         config.open(QIODevice::WriteOnly);
@@ -144,10 +151,11 @@ void BM_UpdateThroughWindow(benchmark::State& state) {
     QDir::setCurrent(strOld);
 }
 BENCHMARK(BM_UpdateThroughWindow)
-    ->Args({1, 0})
-    ->Args({1, 1})
-    ->Args({3, 0})
-    ->Args({3, 1})
+    ->Args({1, 0, 0})
+    ->Args({1, 1, 0})
+    ->Args({3, 0, 0})
+    ->Args({3, 1, 0})
+    ->Args({1, 1, 1000})
     ->Unit(benchmark::kSecond)
     ->Iterations(1);
 
