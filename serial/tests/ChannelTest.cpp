@@ -1,10 +1,11 @@
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -17,6 +18,10 @@
 namespace {
 
 const std::string kHeld = "Interface is not available or allocated by another application!";
+
+const uint8_t* Bytes(const std::string& str) {
+    return reinterpret_cast<const uint8_t*>(str.data());
+}
 
 using Channel = PtyFixture;
 
@@ -49,49 +54,107 @@ TEST_F(Channel, OpenGivesTheLineSettingsAndFlowControlSeenFromTheFarSide) {
     EXPECT_EQ(com.GetLastErrorText(), "");
 }
 
-TEST_F(Channel, FailedOpensLeaveTheChannelClosedAndTheTextUntouched) {
-    CWinCom com;
-    EXPECT_FALSE(com.Open("115200,N,8,1"));       // no device part
-    EXPECT_FALSE(com.Open("COM9:115200,N,8,1"));  // nothing behind COM9
-    EXPECT_TRUE(Traced("CWinCom::Open()::CreateFile(); \r\n GetLastError(2) returned: \""));
-    EXPECT_FALSE(com.Open("COM5:123,N,8,1"));
-    EXPECT_TRUE(Traced("CWinCom::Open()::BuildCommDCB(); \r\n GetLastError(22)"));
-    EXPECT_EQ(com.IsOpen() ? "open" : com.GetLastErrorText(), "");
+// Each attempt, and a channel destroyed or opened elsewhere, gives the port back; only a failed
+// thread start sets the text.
+TEST_F(Channel, FailedOpensLeaveTheChannelClosedAndThePortFree) {
+    WriteFile(m_dir.Path("not-a-tty"), "x");
+    Map().Pin(8, m_dir.Path("not-a-tty"));
+    CWinCom com, other;
+    for (const auto& [szMode, szTrace] :
+         {std::pair{"115200,N,8,1", "CreateFile(); \r\n GetLastError(2) returned: \""},
+          {"COM9:115200,N,8,1", "CreateFile(); \r\n GetLastError(2) returned: \""},
+          {"COM5:123,N,8,1", "BuildCommDCB(); \r\n GetLastError(22)"},
+          {"COM8:19200,N,8,1", "PurgeComm(); \r\n GetLastError("}}) {
+        EXPECT_FALSE(com.Open(szMode) || com.IsOpen()) << szMode;
+        EXPECT_TRUE(Traced(std::string("CWinCom::Open()::") + szTrace)) << m_strTrace;
+    }
+    EXPECT_EQ(com.GetLastErrorText(), "");
+    CWinCom::TestHooks::bFailThreadStart = true;
+    EXPECT_FALSE(com.Open("COM5:19200,N,8,1") || com.IsOpen());
+    EXPECT_EQ(com.GetLastErrorText(), "CWinCom::Open(); AfxBeginThread -> Fehler");
     // A closed channel writes nothing and closes at once.
     const auto t = Clock::now();
     com.Close();
-    EXPECT_TRUE(com.Write(reinterpret_cast<const uint8_t*>("xy"), 2) && MsSince(t) < 250);
+    EXPECT_TRUE(com.Write(Bytes("xy"), 2) && MsSince(t) < 250);
     EXPECT_EQ(m_pty.ReadFor(100), "");
-    // The port was given back each time.
-    EXPECT_TRUE(com.TestComDevice("COM5:9600,n,8,1"));
+    EXPECT_TRUE(std::make_unique<CWinCom>()->Open("COM5:19200,N,8,1"));  // destroyed open
+    CPtyPair second;
+    ASSERT_TRUE(second.Create());
+    Map().Pin(6, second.SlavePath());
+    ASSERT_TRUE(com.Open("COM5:19200,N,8,1"));
+    ASSERT_TRUE(com.Open("COM6:115200,N,8,1"));
+    EXPECT_TRUE(other.TestComDevice("COM5:9600,n,8,1"));
+    EXPECT_FALSE(other.TestComDevice("COM6:9600,n,8,1") || other.TestComDevice("COM8:9600,n,8,1"));
+    EXPECT_EQ(other.GetLastErrorText(), "SetCommState: Interface is not available!");
 }
 
-TEST_F(Channel, HeldPortFailsSecondChannelAndProbeAndTheTextOutlivesSuccess) {
-    CWinCom holder, other;
+// Another channel's hold or another program's, each way it shows, also to root (whose open
+// ignores TIOCEXCL). Nothing is flushed or undone, and the text outlives a later success.
+TEST_F(Channel, HeldPortIsNeitherProbedNorTakenAndTheProbeLeavesItAsItWas) {
+    CWinCom com, holder;
+    const std::string strSlave = m_pty.SlavePath();
+    auto expectHeld = [&](const std::string& strWhy) {
+        std::string str;
+        EXPECT_EQ(IsPortHeld(strSlave, &str) ? str : "free", strWhy);
+        EXPECT_FALSE(com.TestComDevice("COM5:9600,n,8,1") || com.Open("COM5:19200,N,8,1") ||
+                     com.IsOpen());
+        EXPECT_EQ(com.GetLastErrorText(), kHeld);
+    };
     ASSERT_TRUE(holder.Open("COM5:19200,N,8,1"));
-    EXPECT_FALSE(other.Open("COM5:19200,N,8,1") || other.IsOpen());
-    EXPECT_EQ(other.GetLastErrorText(), "");
-    EXPECT_FALSE(other.TestComDevice("COM5:9600,n,8,1"));
-    EXPECT_EQ(other.GetLastErrorText(), kHeld);
+    expectHeld("opened exclusively by another program");
     const std::string strProbe = "cMode>COM5:9600,n,8,1< TestComDevice Port:>COM5< ";
-    EXPECT_TRUE(Traced(strProbe + "\n" + strProbe + "Error=" + std::to_string(EBUSY) + "\n"))
-        << m_strTrace;
+    EXPECT_TRUE(Traced(strProbe + "\n" + strProbe + "Error=" + std::to_string(EBUSY) + "\n"));
     holder.Close();
     termios before{}, after{};
     ASSERT_TRUE(m_pty.ReadToolSettings(before));
-    // Open and a successful probe leave the text as it was; a probe leaves the line settings.
     for (const auto& [szMode, bOk, strText] :
          {std::tuple{"COM5:9600,n,8,1", true, kHeld},
           {"COM5:9600,Q,8,1", false, std::string("BuildCommDCB: Interface is not available!")},
           {"9600,n,8,1", false, kHeld}}) {
-        EXPECT_EQ(other.TestComDevice(szMode), bOk) << szMode;
-        EXPECT_EQ(other.GetLastErrorText(), strText) << szMode;
+        EXPECT_EQ(com.TestComDevice(szMode), bOk) << szMode;
+        EXPECT_EQ(com.GetLastErrorText(), strText) << szMode;
     }
     ASSERT_TRUE(m_pty.ReadToolSettings(after));
     EXPECT_EQ(std::tie(after.c_iflag, after.c_cflag, after.c_lflag, after.c_ospeed),
               std::tie(before.c_iflag, before.c_cflag, before.c_lflag, before.c_ospeed));
-    // Nor do the probes leave the port exclusive.
-    EXPECT_TRUE(other.Open("COM5:19200,N,8,1"));
+
+    const int nHolder = ::open(strSlave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_TRUE(m_pty.WriteAll("in", 2));
+    ASSERT_EQ(::ioctl(nHolder, TIOCEXCL), 0);
+    expectHeld("opened exclusively by another program");
+    int n = 0;
+    EXPECT_TRUE(::ioctl(nHolder, TIOCGEXCL, &n) == 0 && n == 1);
+    ::ioctl(nHolder, TIOCNXCL);
+    ASSERT_EQ(::flock(nHolder, LOCK_EX), 0);
+    expectHeld("locked by another program (flock)");
+    EXPECT_TRUE(PollUntil([&] { return ::ioctl(nHolder, FIONREAD, &n) == 0 && n == 2; }, 500));
+    ::close(nHolder);
+
+    std::string strLock = "LCK.." + strSlave.substr(5);
+    strLock = m_dir.Path(strLock.replace(strLock.rfind('/'), 1, "_"));
+    WriteFile(strLock, "         1\n");
+    expectHeld("lock file " + strLock + " of process 1");
+    WriteFile(strLock, "1999999999\n");  // no such process
+    ASSERT_TRUE(com.Open("COM5:19200,N,8,1"));
+    EXPECT_EQ(std::stoi(ReadFile(strLock)), ::getpid());
+    com.Close();
+    EXPECT_FALSE(std::filesystem::exists(strLock));
+
+    const std::string strProc = m_dir.Path("proc");  // and nowhere to lock: skipped
+    Map().SetRoots({"/dev", "/sys/class/tty", strProc, m_dir.Path("none")});
+    auto openIn = [&](const std::string& strFd, const std::string& strTo) {
+        std::filesystem::create_directories(std::filesystem::path(strProc + strFd).parent_path());
+        std::filesystem::create_symlink(strTo, strProc + strFd);
+    };
+    // The pty's far end, which also works its master, is no rival.
+    openIn("/4243/fd/3", strSlave);
+    openIn("/4243/fd/4", "/dev/ptmx");
+    std::filesystem::create_directories(strProc + "/4243/fdinfo");
+    WriteFile(strProc + "/4243/fdinfo/4",
+              "flags:\t02\ntty-index:\t" + strSlave.substr(strSlave.rfind('/') + 1));
+    EXPECT_TRUE(com.TestComDevice("COM5:9600,n,8,1"));
+    openIn("/4242/fd/0", strSlave);
+    expectHeld("open in process 4242");
 }
 
 TEST_F(Channel, WriteSendsWholeBlocksAndEndsAtTheLimitWhenXoffHoldsTheLine) {
@@ -102,102 +165,18 @@ TEST_F(Channel, WriteSendsWholeBlocksAndEndsAtTheLimitWhenXoffHoldsTheLine) {
         strBlock += ":10" + std::to_string(i) + "\n";
     std::string strGot;
     std::thread reader([&] { strGot = m_pty.ReadFor(1000, strBlock.size()); });
-    EXPECT_TRUE(com.Write(reinterpret_cast<const uint8_t*>(strBlock.data()),
-                          static_cast<uint32_t>(strBlock.size())));
+    EXPECT_TRUE(com.Write(Bytes(strBlock), static_cast<uint32_t>(strBlock.size())));
     reader.join();
     EXPECT_EQ(strGot, strBlock);
     // Held by XOFF, a write ends at the limit and the next one goes out alone.
-    const char chXoff = 0x13, chXon = 0x11;
-    ASSERT_TRUE(m_pty.WriteAll(&chXoff, 1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // line discipline takes it
-    const std::string strStuck(300, 'S');
-    EXPECT_TRUE(com.Write(reinterpret_cast<const uint8_t*>(strStuck.data()), 300));
+    ASSERT_TRUE(m_pty.WriteAll("\x13", 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // line discipline takes it
+    EXPECT_TRUE(com.Write(Bytes(std::string(300, 'S')), 300));
     EXPECT_TRUE(Traced("CWinCom::Write()::GetOverlappedResult(); \r\n"));
-    ASSERT_TRUE(m_pty.WriteAll(&chXon, 1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const uint8_t abNext[] = {':', '0', '0', '@'};
-    EXPECT_TRUE(com.Write(abNext, sizeof abNext));
-    EXPECT_EQ(m_pty.ReadFor(300), ":00@");
-    com.Close();
-}
-
-TEST_F(Channel, FailedThreadStartDestroyingOrReopeningGiveThePortBack) {
-    {
-        CWinCom com;
-        CWinCom::TestHooks::bFailThreadStart = true;
-        EXPECT_FALSE(com.Open("COM5:19200,N,8,1") || com.IsOpen());
-        EXPECT_EQ(com.GetLastErrorText(), "CWinCom::Open(); AfxBeginThread -> Fehler");
-        ASSERT_TRUE(com.Open("COM5:19200,N,8,1"));
-    }
-    CPtyPair second;
-    ASSERT_TRUE(second.Create());
-    CComPortMap::Instance().Pin(6, second.SlavePath());
-    CWinCom com;
-    ASSERT_TRUE(com.Open("COM5:19200,N,8,1"));
-    // Opening over an open channel must not strand the first port or its thread.
-    ASSERT_TRUE(com.Open("COM6:115200,N,8,1"));
-    CWinCom other;
-    EXPECT_TRUE(other.TestComDevice("COM5:9600,n,8,1"));
-    EXPECT_FALSE(other.TestComDevice("COM6:9600,n,8,1"));
-}
-
-TEST_F(Channel, DeviceThatTakesNoLineSettingsFailsProbeAndOpen) {
-    const std::string strFile = m_strDir + "/not-a-tty";
-    std::ofstream(strFile) << "x";
-    CComPortMap::Instance().Pin(8, strFile);
-    CWinCom com;
-    EXPECT_FALSE(com.TestComDevice("COM8:9600,n,8,1"));
-    EXPECT_EQ(com.GetLastErrorText(), "SetCommState: Interface is not available!");
-    EXPECT_FALSE(com.Open("COM8:19200,N,8,1"));
-    EXPECT_FALSE(com.IsOpen());
-    EXPECT_TRUE(Traced("CWinCom::Open()::PurgeComm(); \r\n GetLastError(")) << m_strTrace;
-}
-
-// Another program's hold, each way it shows: TIOCEXCL (which root's open ignores), the UUCP
-// lock of a live process, the port open in another process. Nothing is flushed or undone.
-TEST_F(Channel, PortHeldByAnotherProgramIsNeitherProbedNorTaken) {
-    CWinCom com;
-    const int nHolder = ::open(m_pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_EQ(::ioctl(nHolder, TIOCEXCL), 0);
-    ASSERT_TRUE(m_pty.WriteAll("in", 2));
-    EXPECT_FALSE(com.TestComDevice("COM5:9600,n,8,1"));
-    EXPECT_FALSE(com.Open("COM5:19200,N,8,1"));
-    int nExclusive = 0;
-    std::string strWhy;
-    EXPECT_TRUE(::ioctl(nHolder, TIOCGEXCL, &nExclusive) == 0 && nExclusive == 1);
-    // The holder's input is still there for it.
-    EXPECT_TRUE(PollUntil(
-        [&] { return ::ioctl(nHolder, FIONREAD, &nExclusive) == 0 && nExclusive == 2; }, 500));
-    ::ioctl(nHolder, TIOCNXCL);
-    ::close(nHolder);
-
-    std::string strLock = "LCK.." + m_pty.SlavePath().substr(5);
-    strLock = m_strDir + "/" + strLock.replace(strLock.rfind('/'), 1, "_");
-    std::ofstream(strLock) << "         1\n";
-    EXPECT_EQ(IsPortHeld(m_pty.SlavePath(), &strWhy) ? strWhy : "free",
-              "lock file " + strLock + " of process 1");
-    std::ofstream(strLock) << "1999999999\n";  // no such process
-    ASSERT_TRUE(com.Open("COM5:19200,N,8,1"));
-    EXPECT_EQ((std::ifstream(strLock) >> nExclusive, nExclusive), ::getpid());
-    com.Close();
-    EXPECT_FALSE(std::filesystem::exists(strLock));
-
-    const std::string strProc = m_strDir + "/proc";  // and nowhere to lock: skipped
-    CComPortMap::Instance().SetRoots({"/dev", "/sys/class/tty", strProc, m_strDir + "/none"});
-    const std::string strIndex = m_pty.SlavePath().substr(m_pty.SlavePath().rfind('/') + 1);
-    // The pty's far end, which also works its master, is no rival.
-    auto openIn = [&](const std::string& strFd, const std::string& strTo) {
-        std::filesystem::create_directories(std::filesystem::path(strProc + strFd).parent_path());
-        std::filesystem::create_symlink(strTo, strProc + strFd);
-    };
-    openIn("/4243/fd/3", m_pty.SlavePath());
-    openIn("/4243/fd/4", "/dev/ptmx");
-    std::filesystem::create_directories(strProc + "/4243/fdinfo");
-    std::ofstream(strProc + "/4243/fdinfo/4") << "flags:\t02\ntty-index:\t" << strIndex;
-    EXPECT_TRUE(com.TestComDevice("COM5:9600,n,8,1"));
-    openIn("/4242/fd/0", m_pty.SlavePath());
-    EXPECT_EQ(IsPortHeld(m_pty.SlavePath(), &strWhy) ? strWhy : "free", "open in process 4242");
-    EXPECT_FALSE(com.Open("COM5:19200,N,8,1"));
+    ASSERT_TRUE(m_pty.WriteAll("\x11", 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(com.Write(Bytes(":00@"), 4));
+    EXPECT_EQ(m_pty.ReadFor(300, 4), ":00@");
 }
 
 // A UART's output queue, which a pty never reports: a byte leaves every nByteUs (none under

@@ -1,16 +1,16 @@
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <string>
-#include <thread>
 
 #include "PortMap.h"
 #include "PtyPair.h"
+#include "TestKit.h"
 #include "Trace.h"
 
 using Clock = std::chrono::steady_clock;
@@ -19,39 +19,44 @@ inline long long MsSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
-// Polls until bDone() holds or nMs have passed; returns bDone().
-template <typename F>
-bool PollUntil(F bDone, int nMs = 3000) {
-    for (const auto t = Clock::now(); !bDone() && MsSince(t) < nMs;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return bDone();
-}
-
 // COM5 is a pseudo-terminal whose master the test works; no real port is ever looked at.
-// Lock files go to a directory of the test's own; the diagnostic trace is kept.
+// Lock files go to a directory of the test's own; the diagnostic trace is kept. Stdin is
+// closed, as for a service, so the port opens as fd 0.
 class PtyFixture : public ::testing::Test {
 protected:
-    static constexpr int kCom = 5;
-
     void SetUp() override {
         ASSERT_TRUE(m_pty.Create());
-        std::filesystem::create_directories(m_strDir);
-        CComPortMap::Instance().SetRoots({"/dev", "/sys/class/tty", "/proc", m_strDir});
-        CComPortMap::Instance().SetEnumerate(false);
-        CComPortMap::Instance().ClearPins();
-        CComPortMap::Instance().Pin(kCom, m_pty.SlavePath());
+        Map().SetRoots({"/dev", "/sys/class/tty", "/proc", m_dir.Dir().string()});
+        Map().SetEnumerate(false);
+        Map().ClearPins();
+        Map().Pin(5, m_pty.SlavePath());
         serialtrace::SetSink([this](const std::string& str) { m_strTrace += str; });
+        m_nPeek = ::open(m_pty.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        ::close(0);
     }
     void TearDown() override {
-        CComPortMap::Instance().ClearPins();
-        CComPortMap::Instance().SetRoots({});
-        std::filesystem::remove_all(m_strDir);
+        if (m_nStdin >= 0) {
+            ::dup2(m_nStdin, 0);
+            ::close(m_nStdin);
+        }
+        ::close(m_nPeek);
+        Map().ClearPins();
+        Map().SetRoots({});
         serialtrace::SetSink(nullptr);
     }
+    static CComPortMap& Map() { return CComPortMap::Instance(); }
     // Whether the diagnostic trace so far holds str.
     bool Traced(const std::string& str) const { return m_strTrace.find(str) != std::string::npos; }
 
+    // Bytes waiting in the port, counted through a descriptor of the test's own.
+    int Waiting() const {
+        int n = -1;
+        return ::ioctl(m_nPeek, FIONREAD, &n) == 0 ? n : -1;
+    }
+
+    const int m_nStdin = ::dup(0);
+    int m_nPeek = -1;
+    CTempDir m_dir{"korvi-serial"};
     CPtyPair m_pty;
     std::string m_strTrace;
-    const std::string m_strDir = testing::TempDir() + "serial-" + std::to_string(::getpid());
 };
