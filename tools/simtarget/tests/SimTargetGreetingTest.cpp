@@ -3,13 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <string>
+#include <string_view>
 
 #include "HexRecord.h"
 #include "SimTarget.h"
@@ -17,38 +15,29 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
+using Ms = std::chrono::duration<int, std::milli>;
 
-// The tool's end of the simulated cable, opened as a plain file.
-class ToolEnd {
-public:
+// The tool's end of the simulated cable, or of any other descriptor.
+struct ToolEnd {
+    explicit ToolEnd(int nFd) : m_nFd(nFd) { EXPECT_GE(nFd, 0); }
     explicit ToolEnd(const std::string& strPath)
-        : m_nFd(::open(strPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
-    ~ToolEnd() {
-        if (m_nFd >= 0) ::close(m_nFd);
-    }
-    ToolEnd(const ToolEnd&) = delete;
-    ToolEnd& operator=(const ToolEnd&) = delete;
+        : ToolEnd(::open(strPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
+    ~ToolEnd() { ::close(m_nFd); }
 
-    bool IsOpen() const { return m_nFd >= 0; }
-    void Write(const std::string& str) const {
-        ASSERT_EQ(::write(m_nFd, str.data(), str.size()), static_cast<ssize_t>(str.size()));
+    void Write(std::string_view s) const {
+        EXPECT_EQ(::write(m_nFd, s.data(), s.size()), std::ssize(s));
     }
     // Everything read until ch came or nMs passed; ends with ch when it came.
     std::string ReadUntil(char ch, int nMs) const {
         std::string strGot;
-        const auto deadline = Clock::now() + milliseconds(nMs);
-        while (strGot.find(ch) == std::string::npos) {
-            const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+        const auto deadline = Clock::now() + Ms(nMs);
+        for (char c = 0; strGot.find(ch) == std::string::npos; strGot.push_back(c)) {
+            const int nLeft = std::chrono::ceil<Ms>(deadline - Clock::now()).count();
             pollfd fd{m_nFd, POLLIN, 0};
-            if (left <= 0 || ::poll(&fd, 1, static_cast<int>(left)) <= 0) break;
-            char c = 0;
-            if (::read(m_nFd, &c, 1) == 1) strGot.push_back(c);
+            if (nLeft <= 0 || ::poll(&fd, 1, nLeft) <= 0 || ::read(m_nFd, &c, 1) != 1) break;
         }
         return strGot;
     }
-
-private:
     int m_nFd;
 };
 
@@ -57,9 +46,7 @@ private:
 TEST(SimTargetGreeting, GreetsAgainAfterATransferEndsOrFallsSilent) {
     for (const char chEnd : {'@', '#', '\0'}) {  // success, file error, abandoned
         SCOPED_TRACE(chEnd == '\0' ? std::string("abandoned") : std::string(1, chEnd));
-        SimTargetOptions options;
-        options.nType = 3;
-        options.nGreetEveryMs = 100;
+        SimTargetOptions options{.nType = 3, .faults = {}, .strLink = {}, .nGreetEveryMs = 100};
         options.nRestartAfterSilenceMs = 600;
         options.faults.nFileErrorAtRecord = chEnd == '#' ? 1 : -1;
         CSimTarget target(options);
@@ -70,18 +57,14 @@ TEST(SimTargetGreeting, GreetsAgainAfterATransferEndsOrFallsSilent) {
         ASSERT_EQ(tool.ReadUntil('?', 2000), "?");
         tool.Write(MakeHexDataRecord(0x0100, "data"));
         ASSERT_EQ(tool.ReadUntil('~', 2000), "~");
-        if (chEnd == '\0') {
-            // Pauses shorter than the silence are part of a transfer: no greeting spoils it.
-            EXPECT_EQ(tool.ReadUntil('!', 400), "");
-            tool.Write(MakeHexDataRecord(0x0110, "more"));
-            EXPECT_EQ(tool.ReadUntil('~', 2000), "~");
-        } else {
-            tool.Write(MakeHexEofRecord());
-            EXPECT_NE(tool.ReadUntil(chEnd, 2000).find(chEnd), std::string::npos);
-        }
+        // Pauses shorter than the silence are part of a transfer: no greeting spoils it.
+        EXPECT_EQ(tool.ReadUntil('!', chEnd == '\0' ? 400 : 0), "");
+        const char chReply = chEnd == '\0' ? '~' : chEnd;
+        tool.Write(chEnd == '\0' ? MakeHexDataRecord(0x0110, "more") : MakeHexEofRecord());
+        EXPECT_EQ(tool.ReadUntil(chReply, 2000), std::string(1, chReply));
         const auto last = Clock::now();
         EXPECT_EQ(tool.ReadUntil('!', 3000), "!");
-        EXPECT_GE(Clock::now() - last, milliseconds(chEnd == '\0' ? 500 : 80));
+        EXPECT_GE(Clock::now() - last, Ms(chEnd == '\0' ? 500 : 80));
         EXPECT_EQ(target.GetPhase(), CBootloaderModel::Phase::WaitEntry);
         // A fresh bootloader that still holds the flash written before.
         tool.Write("^;]");
@@ -93,32 +76,19 @@ TEST(SimTargetGreeting, GreetsAgainAfterATransferEndsOrFallsSilent) {
 TEST(SimTargetGreeting, TheProgramGreetsOnItsResetSignal) {
     int aPipe[2];
     ASSERT_EQ(::pipe(aPipe), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, aPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, aPipe[0]);
-    char* argv[] = {const_cast<char*>(KORVI_SIMTARGET_EXE), const_cast<char*>("--type"),
-                    const_cast<char*>("3"), nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = ::fork();
+    if (pid == 0 && ::dup2(aPipe[1], STDOUT_FILENO) == STDOUT_FILENO)  // the child
+        ::execl(KORVI_SIMTARGET_EXE, KORVI_SIMTARGET_EXE, "--type", "3", nullptr);
+    if (pid == 0) ::_exit(127);
     ::close(aPipe[1]);
-    FILE* pOut = ::fdopen(aPipe[0], "r");
-    char szPath[256] = "";
-    const bool bPath = std::fgets(szPath, sizeof szPath, pOut) != nullptr;
-    std::string strPath = szPath;
-    if (!strPath.empty() && strPath.back() == '\n') strPath.pop_back();
-    {
-        ToolEnd tool(strPath);
-        EXPECT_TRUE(bPath && tool.IsOpen()) << strPath;
-        EXPECT_EQ(tool.ReadUntil('!', 2000), "!");  // once at start
-        EXPECT_EQ(tool.ReadUntil('!', 300), "");
-        ::kill(pid, SIGUSR1);
-        EXPECT_EQ(tool.ReadUntil('!', 2000), "!");
-    }
+    const std::string strPath = ToolEnd(aPipe[0]).ReadUntil('\n', 2000);
+    ToolEnd tool(strPath.substr(0, strPath.find('\n')));
+    EXPECT_EQ(tool.ReadUntil('!', 2000), "!");  // once at start
+    EXPECT_EQ(tool.ReadUntil('!', 300), "");
+    ::kill(pid, SIGUSR1);
+    EXPECT_EQ(tool.ReadUntil('!', 2000), "!");
     ::kill(pid, SIGTERM);
     int nStatus = 0;
     ASSERT_EQ(::waitpid(pid, &nStatus, 0), pid);
     EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
-    std::fclose(pOut);
 }
