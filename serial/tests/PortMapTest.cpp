@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <filesystem>
 
 #include "PortInfo.h"
@@ -43,47 +41,47 @@ protected:
     std::string Dev(const std::string& str) const { return m_dir.Path("dev/" + str); }
     std::string Sys(const std::string& str) const { return m_dir.Path("sys/" + str); }
     static CComPortMap& Map() { return CComPortMap::Instance(); }
-    static std::vector<std::string> Com1To8() {
+    // COM1 to COM<nLast> as paths under the fake /dev where they lie there.
+    std::vector<std::string> Numbered(int nLast) const {
         std::vector<std::string> devices;
-        for (int n = 1; n <= 8; ++n)
-            devices.push_back(Map().Resolve("COM" + std::to_string(n)));
+        for (int n = 1; n <= nLast; ++n) {
+            const std::string str = Map().Resolve("COM" + std::to_string(n));
+            devices.push_back(str.rfind(Dev(""), 0) == 0 ? str.substr(Dev("").size()) : str);
+        }
         return devices;
     }
 
     CTempDir m_dir{"portmap"};
 };
 
+using Names = std::vector<std::string>;
+
 }  // namespace
 
 // USB adapters, then ACM, then hardware ttys, each in natural order; a /dev/serial link, where
 // one names the tty, stands for it. A pinned device, also through such a link, leaves the queue.
 TEST_F(PortMapTest, NumbersGoToUsbThenAcmThenHardwareTtysAroundThePinsNeverTheConsole) {
-    const std::string strById = Dev("serial/by-id/usb-adapter");
-    const std::string strByPath = Dev("serial/by-path/pci-usb-0:2:1.0");
-    EXPECT_EQ(Map().EnumerateDevices(),
-              std::vector({Dev("ttyUSB1"), Dev("ttyUSB2"), Dev("ttyUSB10"), Dev("ttyACM0"),
-                           Dev("ttyAMA0"), Dev("ttyS0")}));
-    EXPECT_EQ(Com1To8(),
-              std::vector<std::string>({Dev("ttyUSB1"), strById, strByPath, Dev("ttyACM0"),
-                                        Dev("ttyAMA0"), Dev("ttyS0"), "", ""}));
+    const std::string strById = "serial/by-id/usb-adapter",
+                      strByPath = "serial/by-path/pci-usb-0:2:1.0";
+    EXPECT_EQ(Map().EnumerateDevices(), Names({Dev("ttyUSB1"), Dev("ttyUSB2"), Dev("ttyUSB10"),
+                                               Dev("ttyACM0"), Dev("ttyAMA0"), Dev("ttyS0")}));
+    EXPECT_EQ(Numbered(7),
+              Names({"ttyUSB1", strById, strByPath, "ttyACM0", "ttyAMA0", "ttyS0", ""}));
     Map().Pin(2, "/tmp/some-pty");
-    Map().Pin(4, strById);
+    Map().Pin(4, Dev(strById));
     Map().Pin(9, Dev("ttyS3"));
-    EXPECT_EQ(Com1To8(),
-              std::vector<std::string>({Dev("ttyUSB1"), "/tmp/some-pty", strByPath, strById,
-                                        Dev("ttyACM0"), Dev("ttyAMA0"), Dev("ttyS0"), ""}));
-    EXPECT_EQ(Map().DeviceFor(9), "");
+    EXPECT_EQ(Numbered(9), Names({"ttyUSB1", "/tmp/some-pty", strByPath, strById, "ttyACM0",
+                                  "ttyAMA0", "ttyS0", "", ""}));
 }
 
 TEST_F(PortMapTest, NumbersKeepTheirDevicesUntilTheListIsRebuilt) {
-    EXPECT_EQ(Map().Resolve("COM1"), Dev("ttyUSB1"));
+    EXPECT_EQ(Numbered(2), Names({"ttyUSB1", "serial/by-id/usb-adapter"}));
     AddTty("ttyUSB0", true);     // plugged in
     fs::remove(Dev("ttyUSB2"));  // unplugged: its number now fails to open
     fs::remove(Dev("serial/by-id/usb-adapter"));
-    EXPECT_EQ(Map().Resolve("COM1") + Map().Resolve("COM2"),
-              Dev("ttyUSB1") + Dev("serial/by-id/usb-adapter"));
+    EXPECT_EQ(Numbered(2), Names({"ttyUSB1", "serial/by-id/usb-adapter"}));
     Map().Rebuild();
-    EXPECT_EQ(Map().Resolve("COM1") + Map().Resolve("COM2"), Dev("ttyUSB0") + Dev("ttyUSB1"));
+    EXPECT_EQ(Numbered(2), Names({"ttyUSB0", "ttyUSB1"}));
 }
 
 TEST_F(PortMapTest, HandEditedPinsAreTrimmedAndOnlyComNumbersResolve) {
@@ -95,9 +93,9 @@ TEST_F(PortMapTest, HandEditedPinsAreTrimmedAndOnlyComNumbersResolve) {
               1);
     EXPECT_EQ(Map().DeviceFor(1) + Map().DeviceFor(3), "/tmp/y");
     Map().ClearPins();
-    EXPECT_EQ(Map().DeviceFor(3), "");
     Map().Pin(12, "/tmp/x");
-    EXPECT_EQ(Map().Resolve("/dev/pts/9") + Map().Resolve("com12"), "/dev/pts/9/tmp/x");
+    EXPECT_EQ(Map().DeviceFor(3) + Map().Resolve("/dev/pts/9") + Map().Resolve("com12"),
+              "/dev/pts/9/tmp/x");
     Map().Unpin(12);
     for (const char* sz : {"COM12", "", "COM", "COM0", "COM-1", "COMX", "LPT1", "COM1 ", "pts/9"})
         EXPECT_EQ(Map().Resolve(sz), "") << sz;
@@ -117,11 +115,10 @@ TEST_F(PortMapTest, PortListNamesTheUsbDeviceBehindEachNumberAndWhoHoldsIt) {
     const std::vector<SPortInfo> ports = ListPorts();
     ASSERT_EQ(ports.size(), 6u);
     const SPortInfo& a = ports[1];
-    EXPECT_EQ(
-        std::vector({std::to_string(a.nCom), a.strDevice, a.strTty, a.strById, a.strByPath,
+    EXPECT_EQ(Names({std::to_string(a.nCom), a.strDevice, a.strTty, a.strById, a.strByPath,
                      a.strVidPid, a.strSerial, a.strDriver, a.strHeldWhy}),
-        std::vector<std::string>({"2", a.strById, Dev("ttyUSB2"), Dev("serial/by-id/usb-adapter"),
-                                  "", "0403:6001", "A1B2", "ftdi_sio", ""}));
+              Names({"2", a.strById, Dev("ttyUSB2"), Dev("serial/by-id/usb-adapter"), "",
+                     "0403:6001", "A1B2", "ftdi_sio", ""}));
     EXPECT_TRUE(!a.bHeld && ports[2].bHeld);
     EXPECT_EQ(ports[2].strHeldWhy,
               "lock file " + m_dir.Path("lock/LCK..ttyUSB10") + " of process 1");
