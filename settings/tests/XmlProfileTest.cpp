@@ -1,12 +1,18 @@
-#include "TempDir.h"
+#include "TestKit.h"
 #include "XmlProfile.h"
 #include "XmlText.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <climits>
+#include <csignal>
 #include <optional>
+#include <set>
 
 namespace {
 
+using Keys = std::vector<std::pair<std::string, std::string>>;
 const char* const kFile = "Config.xml";
 const char* const kNoFile = "select file";
 const std::string kDefaults = "<COM-Port>7</COM-Port><Hex-File>select file</Hex-File>";
@@ -15,6 +21,7 @@ std::string Main(const std::string& strKeys) {
     return "<profile><Main>" + strKeys + "</Main></profile>";
 }
 const std::string kFresh = Main(kDefaults);
+const std::string kOld = Main("<COM-Port>2</COM-Port><Keep>me</Keep>");
 
 std::string Nested(size_t nDepth, const std::string& strInner) {
     std::string strOpen, strClose;
@@ -37,133 +44,288 @@ std::string HostileProlog() {
            "\"http://127.0.0.1:9/x\">%p;]>";
 }
 
+bool SavePort(const std::string& strFile, int nPort) {
+    CXmlProfile profile(strFile);
+    profile.WriteInt("Main", "COM-Port", nPort);
+    return profile.Save();
+}
+
+std::set<std::string> ListDir(const std::string& strDir = ".") {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(strDir))
+        names.insert(entry.path().filename());
+    return names;
+}
+
+// What a replacement or a rewrite would change, of the name and of what it leads to.
+std::string Snapshot(const std::string& strPath) {
+    std::ostringstream out;
+    for (const auto fnStat : {::lstat, ::stat}) {
+        struct stat st {};
+        if (fnStat(strPath.c_str(), &st) == 0)
+            out << st.st_ino << ' ' << st.st_mode << ' ' << st.st_size << ' ' << st.st_mtim.tv_sec
+                << '.' << st.st_mtim.tv_nsec;
+        out << ';';
+    }
+    return out.str();
+}
+
 // The window's use of the store: read port and file, maybe write them, save.
 struct Case {
     const char* szName;
     std::optional<std::string> before;  // none: no file yet
-    int nPort;                          // as read
-    std::optional<std::string> file;    // as read; none: the default was taken
-    std::optional<int> writePort;
-    std::optional<std::string> writeFile;
-    std::string strAfter;
+    std::string strAfter = kFresh;
+    int nPort = 7;                      // as read
+    std::optional<std::string> file{};  // as read; none: the default was taken
+    std::optional<int> writePort{};
+    std::optional<std::string> writeFile{};
 };
 
-using XmlProfileTest = TempDirTest;
+using XmlProfileTest = CScratchDirTest;
 
 TEST_F(XmlProfileTest, EditsKeepTheDocumentAndSavedFilesAreStable) {
     const std::string strDeep = Nested(400'000, "x");
     // clang-format off
     const Case aCases[] = {
-        {"first start", {}, 7, {}, {}, {}, kFresh},
-        {"second start", kFresh, 7, kNoFile, {}, {}, kFresh},
-        {"foreign root", "<settings><Other>x</Other></settings>", 7, {}, {}, {},
+        {"first start", {}}, {"second start", kFresh, kFresh, 7, kNoFile},
+        {"cut short", "<profile><Main><COM-Port>3</COM-Port>"}, {"not xml", "not xml at all"},
+        {"empty file", ""}, {"comment only", "<!-- c -->"}, {"mismatched tags", "<a></b>"},
+        {"binary garbage", std::string("\x00\xFF<\x00profile>\x01\x02]]>&#0;\x9B\xC3(", 21)},
+        {"empty port", Main("<COM-Port/><Hex-File></Hex-File>")},
+        {"foreign root", "<settings><Other>x</Other></settings>",
          "<settings><Other>x</Other><Main>" + kDefaults + "</Main></settings>"},
         {"first of two sections", Main("<COM-Port>4</COM-Port></Main><Main><COM-Port>9</COM-Port>"),
-         4, {}, 1, {}, Main("<COM-Port>1</COM-Port><Hex-File>select file</Hex-File></Main><Main>"
-                            "<COM-Port>9</COM-Port>")},
+         Main("<COM-Port>1</COM-Port><Hex-File>select file</Hex-File></Main><Main>"
+              "<COM-Port>9</COM-Port>"), 4, {}, 1},
         {"namespace prefix",
          "<p:profile xmlns:p=\"urn:k\"><p:Main><p:COM-Port>6</p:COM-Port></p:Main></p:profile>",
-         6, {}, 2, {}, "<p:profile xmlns:p=\"urn:k\"><p:Main><p:COM-Port>2</p:COM-Port><Hex-File>"
-                       "select file</Hex-File></p:Main></p:profile>"},
-        {"names are case-sensitive", Main("<com-port>5</com-port>"), 7, {}, {}, {},
+         "<p:profile xmlns:p=\"urn:k\"><p:Main><p:COM-Port>2</p:COM-Port><Hex-File>select file"
+         "</Hex-File></p:Main></p:profile>", 6, {}, 2},
+        {"names are case-sensitive", Main("<com-port>5</com-port>"),
          Main("<com-port>5</com-port>" + kDefaults)},
-        {"negative port, empty file", Main("<COM-Port>-5</COM-Port><Hex-File/>"), -5, {}, {}, {},
-         Main("<COM-Port>-5</COM-Port><Hex-File>select file</Hex-File>")},
-        {"empty port", Main("<COM-Port/><Hex-File></Hex-File>"), 7, {}, {}, {}, kFresh},
+        {"negative port, empty file", Main("<COM-Port>-5</COM-Port><Hex-File/>"),
+         Main("<COM-Port>-5</COM-Port><Hex-File>select file</Hex-File>"), -5},
         {"text that is no number stays", Main("<COM-Port> 12x</COM-Port><Hex-File>p</Hex-File>"),
-         12, "p", {}, {}, Main("<COM-Port> 12x</COM-Port><Hex-File>p</Hex-File>")},
+         Main("<COM-Port> 12x</COM-Port><Hex-File>p</Hex-File>"), 12, "p"},
         {"unknown content kept in order",
          "<profile><!--by hand--><A><x>1</x><y/></A><Main><Pins><DTR>1</DTR></Pins><Hex-File>p"
          "</Hex-File><Z k=\"v\">z</Z></Main><B>b<![CDATA[<c>]]></B><?note keep?></profile>",
-         7, "p", 1, "q",
          "<profile><!--by hand--><A><x>1</x><y/></A><Main><Pins><DTR>1</DTR></Pins><Hex-File>q"
          "</Hex-File><Z k=\"v\">z</Z><COM-Port>1</COM-Port></Main><B>b<![CDATA[<c>]]></B>"
-         "<?note keep?></profile>"},
+         "<?note keep?></profile>", 7, "p", 1, "q"},
         {"all text below the key, written escaped",
          Main("<COM-Port>3</COM-Port><Hex-File>a<!--c--><![CDATA[b&]]><i>c</i>d</Hex-File>"),
-         3, "ab&cd", {}, "<&>\"'",
-         Main("<COM-Port>3</COM-Port><Hex-File>&lt;&amp;&gt;\"'</Hex-File>")},
-        {"cut short", "<profile><Main><COM-Port>3</COM-Port>", 7, {}, {}, {}, kFresh},
-        {"not xml", "not xml at all", 7, {}, {}, {}, kFresh},
-        {"empty file", "", 7, {}, {}, {}, kFresh},
-        {"comment only", "<!-- c -->", 7, {}, {}, {}, kFresh},
-        {"mismatched tags", "<a></b>", 7, {}, {}, {}, kFresh},
-        {"binary garbage", std::string("\x00\xFF<\x00profile>\x01\x02]]>&#0;\x9B\xC3(", 21),
-         7, {}, {}, {}, kFresh},
+         Main("<COM-Port>3</COM-Port><Hex-File>&lt;&amp;&gt;\"'</Hex-File>"), 3, "ab&cd", {},
+         "<&>\"'"},
         {"entities never expanded, declaration dropped", HostileProlog() +
          Main("<Hex-File>C:\\f\xFCr &a9;&ext;</Hex-File><COM-Port>&a9;</COM-Port>"),
-         0, "C:\\f\xC3\xBCr &a9;&ext;", {}, {},
-         Main("<Hex-File>C:\\f\xC3\xBCr &amp;a9;&amp;ext;</Hex-File>"
-              "<COM-Port>&amp;a9;</COM-Port>")},
+         Main("<Hex-File>C:\\f\xC3\xBCr &amp;a9;&amp;ext;</Hex-File><COM-Port>&amp;a9;</COM-Port>"),
+         0, "C:\\f\xC3\xBCr &a9;&ext;"},
         {"CR and raw bytes as written by hand",
          Main("a&#13;b<Hex-File>x&#13;y&#x9;\xFF\xEF\x9C\x8D</Hex-File>"),
-         7, "x\ry\t\xFF\r", {}, {},
          Main("a\xEF\x9C\x8D" "b<Hex-File>x\xEF\x9C\x8Dy\t\xEF\x9F\xBF\xEF\x9C\x8D</Hex-File>"
-              "<COM-Port>7</COM-Port>")},
+              "<COM-Port>7</COM-Port>"), 7, "x\ry\t\xFF\r"},
         // Deeper than any recursion over the tree could go on the stack.
-        {"deep value", Main("<COM-Port>" + Nested(400'000, "5") + "</COM-Port>"), 5, {}, 3, {},
-         Main("<COM-Port>3</COM-Port><Hex-File>select file</Hex-File>")},
-        {"deep unknown content", "<profile>" + strDeep + "</profile>", 7, {}, {}, {},
+        {"deep value", Main("<COM-Port>" + Nested(400'000, "5") + "</COM-Port>"),
+         Main("<COM-Port>3</COM-Port><Hex-File>select file</Hex-File>"), 5, {}, 3},
+        {"deep unknown content", "<profile>" + strDeep + "</profile>",
          "<profile>" + strDeep + "<Main>" + kDefaults + "</Main></profile>"},
     };
     // clang-format on
     for (const Case& c : aCases) {
+        SCOPED_TRACE(c.szName);
         std::remove(kFile);
-        if (c.before) WriteBytes(kFile, *c.before);
+        if (c.before) WriteFile(kFile, *c.before);
         {
             CXmlProfile profile(kFile);
-            EXPECT_EQ(profile.ReadInt("Main", "COM-Port", 7), c.nPort) << c.szName;
+            EXPECT_EQ(profile.ReadInt("Main", "COM-Port", 7), c.nPort);
             std::string strPath;
             EXPECT_EQ(profile.ReadString("Main", "Hex-File", kNoFile, strPath), c.file.has_value());
-            EXPECT_EQ(strPath, c.file.value_or(kNoFile)) << c.szName;
+            EXPECT_EQ(strPath, c.file.value_or(kNoFile));
             if (c.writePort) profile.WriteInt("Main", "COM-Port", *c.writePort);
             if (c.writeFile) profile.WriteString("Main", "Hex-File", *c.writeFile);
-            ASSERT_TRUE(profile.Save()) << c.szName;
+            ASSERT_TRUE(profile.Save());
         }
-        const std::string strSaved = ReadBytes(kFile);
-        EXPECT_TRUE(strSaved == c.strAfter) << c.szName << ": " << strSaved.substr(0, 200);
-        EXPECT_TRUE(CXmlProfile(kFile).Save());
-        EXPECT_TRUE(ReadBytes(kFile) == strSaved) << c.szName << ": load and save changed it";
+        const std::string strSaved = ReadFile(kFile);
+        EXPECT_TRUE(strSaved == c.strAfter) << strSaved.substr(0, 200);
+        EXPECT_TRUE(CXmlProfile(kFile).Save() && ReadFile(kFile) == strSaved) << "not stable";
     }
 }
 
-TEST_F(XmlProfileTest, WithoutSaveNothingIsWrittenAndSectionsAreOnlyRead) {
-    {
-        CXmlProfile profile(kFile);
-        profile.WriteInt("Main", "COM-Port", 9);
-        EXPECT_TRUE(profile.ReadSection("Pins").empty());
-    }
-    EXPECT_TRUE(ListDir().empty());
+TEST_F(XmlProfileTest, SectionsAreReadInOrderAndLeftAsTheyWere) {
     const std::string strPins =
         "<profile><Pins>x<DTR>1</DTR><!--c--><n:RTS>off</n:RTS><DTR>2</DTR></Pins>"
         "<Pins><CTS>0</CTS></Pins></profile>";
-    WriteBytes(kFile, strPins);
-    {
-        CXmlProfile profile(kFile);
-        using Keys = std::vector<std::pair<std::string, std::string>>;
-        EXPECT_EQ(profile.ReadSection("Pins"), (Keys{{"DTR", "1"}, {"RTS", "off"}, {"DTR", "2"}}));
-        EXPECT_TRUE(profile.ReadSection("pins").empty());
-        EXPECT_TRUE(profile.ReadSection("Main").empty());
-        EXPECT_TRUE(profile.Save());
-    }
-    EXPECT_EQ(ReadBytes(kFile), strPins);
+    WriteFile(kFile, strPins);
+    CXmlProfile profile(kFile);
+    EXPECT_EQ(profile.ReadSection("Pins"), (Keys{{"DTR", "1"}, {"RTS", "off"}, {"DTR", "2"}}));
+    EXPECT_TRUE(profile.ReadSection("pins").empty() && profile.ReadSection("Main").empty());
+    EXPECT_TRUE(profile.Save());
+    EXPECT_EQ(ReadFile(kFile), strPins);
 }
 
-TEST_F(XmlProfileTest, NamesNoElementCanCarryAreNeverCreated) {
+// Names of any script, to both ends of each range of name characters, are written and found
+// again; names no element can carry are never created; nothing is written without Save.
+TEST_F(XmlProfileTest, NamesAreCheckedAndNothingIsWrittenWithoutSave) {
     CXmlProfile profile(kFile);
     for (const std::string& strBad :
          {std::string(), std::string("1st"), std::string("a b"), std::string("x:Main"),
-          std::string("<"), std::string("a\0b", 3), std::string("\xFF")}) {
+          std::string("<"), std::string("a\0b", 3), std::string("\xFF"), std::string("a\u00D7"),
+          std::string("\u037E"), std::string("a\u2000"), std::string("\uFFFE")}) {
         EXPECT_FALSE(profile.WriteString(strBad, "Key", "v"));
         EXPECT_FALSE(profile.WriteInt("Main", strBad, 1));
         EXPECT_EQ(profile.ReadInt("Main", strBad, 4), 4);
         std::string strValue;
-        EXPECT_FALSE(profile.ReadString(strBad, "Key", "d", strValue));
-        EXPECT_EQ(strValue, "d");
+        EXPECT_FALSE(profile.ReadString(strBad, "Key", "d", strValue) || strValue != "d");
     }
-    EXPECT_TRUE(profile.WriteString("Größe", "_k.1-ü", "ok"));
+    const std::string aGood[] = {
+        "Größe",
+        "Ωμέγα",
+        "設定",
+        "AZaz_-.09\u00B7",
+        "\u00C0\u00D8\u00F8\u0370\u037F\u200C\u2070\u2C00\u3001\uF900\uFDF0\U00010000\u0300\u203F",
+        "\u00D6\u00F6\u02FF\u037D\u1FFF\u200D\u218F\u2FEF\uD7FF\uFDCF\uFFFD\U000EFFFF\u036F\u2040"};
+    for (const std::string& strName : aGood)
+        EXPECT_TRUE(profile.WriteString(strName, "k" + strName, "ok")) << strName;
+    EXPECT_TRUE(profile.ReadSection("Pins").empty());
+    EXPECT_TRUE(std::filesystem::is_empty("."));
     ASSERT_TRUE(profile.Save());
-    EXPECT_EQ(ReadBytes(kFile), "<profile><Größe><_k.1-ü>ok</_k.1-ü></Größe></profile>");
+    CXmlProfile saved(kFile);
+    const std::string strSaved = ReadFile(kFile);
+    EXPECT_TRUE(strSaved.find("Pins") == strSaved.find("Main")) << strSaved;  // both missing
+    for (const std::string& strName : aGood)
+        EXPECT_EQ(saved.ReadSection(strName), (Keys{{"k" + strName, "ok"}})) << strName;
+}
+
+// Valid UTF-8, up to the edges of each length, is written as itself; anything else is escaped
+// so that the file stays well-formed.
+TEST_F(XmlProfileTest, AnyBytesComeBackAsWrittenAndStayStable) {
+    std::string strAllBytes, strHuge(10u << 20, 'v');
+    for (int i = 0; i < 256; ++i)
+        strAllBytes += static_cast<char>(i);
+    for (size_t i = 0; i < strHuge.size(); i += 4099)
+        strHuge[i] = static_cast<char>(i % 251);
+    // clang-format off
+    for (const auto& [strValue, bAsItself] : std::initializer_list<std::pair<std::string, bool>>{
+             {"/home/t\xC3\xA9" "ch/\xE2\x82\xAC\xF0\x9F\x94\xA5.HEX", true}, {"  ", true},
+             {" lead and trail ", true}, {"lf\ntab\t", true},
+             {"\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\x9B\xBF\xEF\xA0\x80"
+              "\xEF\xBF\xBD\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", true},
+             {"\xED\xA0\x80", false}, {"\xED\xBF\xBF", false},  // surrogates
+             {"\xC1\xBF", false}, {"\xE0\x9F\xBF", false}, {"\xF0\x8F\xBF\xBF", false},  // overlong
+             {"\xF4\x90\x80\x80", false}, {"\xEF\x9C\x80", false}, {"\xEF\x9F\xBF", false},
+             {"\xEF\xBF\xBE", false}, {"\xEF\xBF\xBF", false}, {"cut \xE2\x82", false},
+             {"cr\r\n", false}, {"\x1F", false}, {"/tmp/\xFF\xFE\x80 f\xFCr.hex", false},
+             {strAllBytes, false}, {strHuge, false}}) {
+        // clang-format on
+        SCOPED_TRACE(strValue.substr(0, 40));
+        {
+            CXmlProfile profile(kFile);
+            profile.WriteString("Main", "Hex-File", strValue);
+            profile.WriteInt("Main", "COM-Port", 4);
+            ASSERT_TRUE(profile.Save());
+        }
+        const std::string strFile = ReadFile(kFile);
+        EXPECT_EQ(strFile.find(strValue) != std::string::npos, bAsItself);
+        CXmlProfile profile(kFile);
+        std::string strRead;
+        EXPECT_TRUE(profile.ReadString("Main", "Hex-File", "", strRead) && strRead == strValue);
+        EXPECT_EQ(profile.ReadInt("Main", "COM-Port", 0), 4);
+        EXPECT_TRUE(profile.Save() && ReadFile(kFile) == strFile) << "load and save changed it";
+    }
+}
+
+// Root passes by a directory's permissions, so it saves as user nobody meanwhile.
+TEST_F(XmlProfileTest, UnwritableDirectoryRewritesOnlyAWritableFileInPlace) {
+    const bool bRoot = ::geteuid() == 0;
+    ASSERT_EQ(::mkdir("ro", 0755) | ::chmod(".", 0755), 0);
+    WriteFile("ro/Config.xml", kOld);
+    ASSERT_EQ(::chmod("ro/Config.xml", 0666) | ::chmod("ro", 0555), 0);
+    ASSERT_EQ(bRoot ? ::seteuid(65534) : 0, 0);
+    const bool bSaved = SavePort("ro/Config.xml", 5);
+    ASSERT_EQ(bRoot ? ::seteuid(0) : 0, 0);
+    EXPECT_TRUE(bSaved);
+    EXPECT_EQ(CXmlProfile("ro/Config.xml").ReadInt("Main", "COM-Port", 0), 5);
+    EXPECT_EQ(ListDir("ro"), std::set<std::string>{"Config.xml"});
+    ::chmod("ro", 0755);
+}
+
+// The store works in memory, but what it must not or cannot replace stays exactly as it was.
+TEST_F(XmlProfileTest, RefusedSavesLeaveEverythingAsItWas) {
+    for (const char* szFile :
+         {"readonly.xml", "unreadable.xml", "long.xml", "escaped.xml", "cut.xml"})
+        WriteFile(szFile, kOld);
+    WriteFile("markup.xml", "<profile>" + std::string(1'000'000, '<') + "</profile>");
+    WriteFile("plain", "a file");
+    const int nSparse = ::open("sparse.xml", O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(::ftruncate(nSparse, 100 << 20) | ::close(nSparse), 0);  // costs no disk
+    ASSERT_EQ(::chmod("readonly.xml", 0444) | ::chmod("unreadable.xml", 0200) |
+                  ::mkdir("dir.xml", 0755) | ::mkfifo("fifo.xml", 0644) |
+                  ::symlink("/dev/zero", "device.xml") | ::symlink("dir.xml", "todir.xml") |
+                  ::symlink("loop.xml", "loop.xml"),
+              0);
+    struct Refusal {
+        std::string strPath;
+        int nPort = 7;  // as read; 7 where the file's settings were never seen
+        std::string strValue = "v";
+        bool bCut = false;  // the write fails half way, at a file size limit that binds root too
+    };
+    // clang-format off
+    const Refusal aRefusals[] = {
+        {"readonly.xml", 2}, {"unreadable.xml"}, {"dir.xml"}, {"fifo.xml"}, {"device.xml"},
+        {"todir.xml"}, {"loop.xml"}, {"sparse.xml"}, {"markup.xml"}, {"plain/Config.xml"},
+        {"missing/Config.xml"}, {"/proc/Config.xml"}, {""}, {"cut.xml", 2, "v", true},
+        {"long.xml", 2, std::string(17u << 20, 'v')},
+        {"escaped.xml", 2, std::string(6u << 20, '\xFF')},  // each byte written as three
+    };
+    // clang-format on
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit oldLimit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &oldLimit), 0);
+    for (const Refusal& r : aRefusals) {
+        if (::geteuid() == 0 && r.strPath == "unreadable.xml") continue;  // root reads it
+        SCOPED_TRACE(r.strPath);
+        const std::set<std::string> before = ListDir();
+        const std::string strBefore = Snapshot(r.strPath);
+        CXmlProfile profile(r.strPath);
+        EXPECT_EQ(profile.ReadInt("Main", "COM-Port", 7), r.nPort);
+        EXPECT_TRUE(profile.WriteString("Main", "Hex-File", r.strValue));
+        EXPECT_TRUE(profile.WriteInt("Main", "COM-Port", 8));
+        EXPECT_EQ(profile.ReadInt("Main", "COM-Port", 7), 8);
+        const rlimit limit{r.bCut ? rlim_t{80} : oldLimit.rlim_cur, oldLimit.rlim_max};
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+        EXPECT_FALSE(profile.Save());
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &oldLimit), 0);
+        EXPECT_EQ(Snapshot(r.strPath), strBefore);
+        EXPECT_EQ(ListDir(), before);
+        EXPECT_EQ(profile.Save(), r.bCut) << "a failed write may be retried, a refusal stands";
+    }
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_TRUE(ListDir("dir.xml").empty());
+}
+
+// A link in a folder resolves relative to that folder; "h" is as short as a target gets.
+TEST_F(XmlProfileTest, ReplacingKeepsLinksAndPermissionBits) {
+    ASSERT_EQ(::mkdir("real", 0755), 0);
+    WriteFile("real/settings.xml", kOld);
+    ASSERT_EQ(::chmod("real/settings.xml", 0604) | ::symlink("settings.xml", "real/link") |
+                  ::symlink("real/link", "h") | ::symlink("h", kFile) |
+                  ::symlink("real/new.xml", "dangling"),
+              0);
+    EXPECT_TRUE(SavePort(kFile, 6));
+    const mode_t oldMask = ::umask(027);  // a new file follows it
+    EXPECT_TRUE(SavePort("dangling", 1));
+    ::umask(oldMask);
+    struct stat st {};
+    for (const char* szLink : {kFile, "h", "real/link", "dangling"})
+        EXPECT_TRUE(::lstat(szLink, &st) == 0 && S_ISLNK(st.st_mode)) << szLink;
+    EXPECT_EQ(ReadFile("real/settings.xml"),
+              "<profile><Main><COM-Port>6</COM-Port><Keep>me</Keep></Main></profile>");
+    EXPECT_EQ(ReadFile("real/new.xml"), "<profile><Main><COM-Port>1</COM-Port></Main></profile>");
+    EXPECT_EQ(ListDir("real"), (std::set<std::string>{"link", "new.xml", "settings.xml"}));
+    for (const auto& [szFile, mode] :
+         {std::pair{"real/settings.xml", 0604u}, {"real/new.xml", 0640u}})
+        EXPECT_TRUE(::stat(szFile, &st) == 0 && (st.st_mode & 07777) == mode) << szFile;
 }
 
 TEST(XmlTextTest, ParseDecimalReadsLikeAtoiButSaturates) {
