@@ -2,66 +2,118 @@
 
 #include <gtest/gtest.h>
 
-#include <QString>
-#include <QTemporaryDir>
+#include <QApplication>
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
-#include <functional>
-#include <map>
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
-
+#include "Firmware.h"
 #include "FlashDlg.h"
+#include "PortMap.h"
 #include "PtyPair.h"
+#include "Resources.h"
+#include "TestKit.h"
 
 // Each test works in a scratch directory of its own (Config.xml lives in the current one)
 // and sees only the ports it pins: pseudo-terminals, never the machine's serial ports.
-class AppTest : public ::testing::Test {
+class AppTest : public CScratchDirTest {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    using Boxes = std::vector<std::pair<std::string, unsigned>>;  // text, style
+
+    void SetUp() override {
+        CScratchDirTest::SetUp();
+        CComPortMap::Instance().SetEnumerate(false);
+        CComPortMap::Instance().ClearPins();
+    }
 
     // A pseudo-terminal pinned as COMn, kept alive by the fixture; or a path that cannot open.
-    CPtyPair& PinPty(int nCom);
-    void PinMissing(int nCom);
+    CPtyPair& PinPty(int nCom) {
+        auto& pPty = m_aPtys.emplace_back(std::make_unique<CPtyPair>());
+        EXPECT_TRUE(pPty->Create());
+        CComPortMap::Instance().Pin(nCom, pPty->SlavePath());
+        return *pPty;
+    }
+    void PinMissing(int nCom) { CComPortMap::Instance().Pin(nCom, Path("no-such-device")); }
 
-    std::string Path(const std::string& strName) const;
     std::string JobLogPath() const { return Path("jobs.jsonl"); }
-    static void WriteFile(const std::string& strPath, const std::string& strText);
-    static std::string ReadFile(const std::string& strPath);
-    static std::string Config(int nComPort, const std::string& strHexFile);
+    static std::string Config(int nComPort, const std::string& strHexFile) {
+        return "<profile><Main><COM-Port>" + std::to_string(nComPort) + "</COM-Port><Hex-File>" +
+               strHexFile + "</Hex-File></Main></profile>";
+    }
 
-    // The window with its notices recorded instead of shown.
-    std::unique_ptr<CFlashDlg> MakeWindow();
-    // ... initialised; with nComPort >= 0 over a Config.xml remembering port and file.
+    // The window, its notices recorded instead of shown; with nComPort >= 0 over a Config.xml
+    // remembering port and file.
     std::unique_ptr<CFlashDlg> StartWindow(int nComPort = -1,
-                                           const std::string& strHexFile = "select file");
+                                           const std::string& strHexFile = "select file",
+                                           bool bInit = true) {
+        if (nComPort >= 0) WriteFile("Config.xml", Config(nComPort, strHexFile));
+        auto pDlg = std::make_unique<CFlashDlg>();
+        pDlg->SetJobLogPath(JobLogPath());
+        pDlg->SetMessageBoxSeam([this](const std::string& strText, unsigned nStyle) {
+            m_aBoxes.emplace_back(strText, nStyle);
+        });
+        if (bInit) pDlg->OnInitDialog();
+        return pDlg;
+    }
 
-    std::vector<std::pair<std::string, unsigned>> m_aBoxes;
+    Boxes m_aBoxes;
 
 private:
-    QTemporaryDir m_dir;
-    QString m_strOldDir;
     std::vector<std::unique_ptr<CPtyPair>> m_aPtys;
 };
 
 // Runs the event loop until bDone() holds or nMs have passed; returns bDone().
-bool WaitUntil(const std::function<bool()>& bDone, int nMs);
+inline bool WaitUntil(const std::function<bool()>& bDone, int nMs) {
+    const QDeadlineTimer deadline(nMs);
+    while (!bDone() && !deadline.hasExpired())
+        QTest::qWait(2);
+    return bDone();
+}
 
 // A HEX file of nRecords 16-byte data records, CR LF ends; the marker of nType (0: none) first.
-std::string MakeHexText(int nType, int nRecords);
-QString StatusLine(const CFlashDlg& dlg);
-std::map<uint32_t, uint8_t> FlashOfImage(const CHexImage& image);
-std::vector<std::string> PortEntries(const CFlashDlg& dlg);
+inline std::string MakeHexText(int nType, int nRecords) {
+    return JoinLines(MakeFirmware(nType, nRecords), "\r\n");
+}
+
+inline QString StatusLine(const CFlashDlg& dlg) {
+    return static_cast<QLabel*>(dlg.GetDlgItem(res::IDC_STATUS))->text();
+}
+
+inline QComboBox& PortList(const CFlashDlg& dlg) {
+    return *static_cast<QComboBox*>(dlg.GetDlgItem(res::IDC_PORT));
+}
+
+inline std::vector<std::string> PortEntries(const CFlashDlg& dlg) {
+    std::vector<std::string> aEntries;
+    aEntries.reserve(static_cast<size_t>(PortList(dlg).count()));
+    for (int i = 0; i < PortList(dlg).count(); ++i)
+        aEntries.push_back(PortList(dlg).itemText(i).toStdString());
+    return aEntries;
+}
+
 // The operator picks the entry with that text.
-void PickPort(CFlashDlg& dlg, const std::string& strEntry);
+inline void PickPort(CFlashDlg& dlg, const std::string& strEntry) {
+    const int nIndex = PortList(dlg).findText(QString::fromStdString(strEntry));
+    ASSERT_GE(nIndex, 0) << strEntry;
+    PortList(dlg).setCurrentIndex(nIndex);
+    emit PortList(dlg).activated(nIndex);
+}
 
 // While alive, answers every modal window that opens: fnSeen gets it and closes it.
 class CModalWatcher {
 public:
-    explicit CModalWatcher(std::function<void(QWidget*)> fnSeen);
+    explicit CModalWatcher(std::function<void(QWidget*)> fnSeen) {
+        QObject::connect(&m_timer, &QTimer::timeout, [fnSeen = std::move(fnSeen)] {
+            if (QWidget* pModal = QApplication::activeModalWidget()) fnSeen(pModal);
+        });
+        m_timer.start(10);
+    }
 
 private:
     QTimer m_timer;

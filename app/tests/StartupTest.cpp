@@ -1,68 +1,55 @@
-// Start-up of the window: settings, remembered file and port, port list, layout.
-#include <QComboBox>
+// Start-up of the window: settings, remembered file and port, port list, layout, icon.
 #include <QDir>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMenu>
-#include <QPushButton>
 #include <QStyleOptionButton>
 
 #include <termios.h>
 
+#include "AppIcon.h"
 #include "AppTestSupport.h"
 #include "DialogLayout.h"
-#include "Resources.h"
 
 using namespace res;
 
-namespace {
-
-speed_t ToolSpeed(const CPtyPair& pty) {
-    termios tio{};
-    return pty.ReadToolSettings(tio) ? cfgetospeed(&tio) : 0;
-}
-
-}  // namespace
-
-TEST_F(AppTest, FirstStartWritesTheDefaultsOpensNoPortAndTabsInOrder) {
+// A remembered port opens at 19200 even beyond the probed COM1..16, a remembered file loads when
+// its path holds ".hex"; settings are written on a first start only. At any font size controls
+// lie inside the window apart, each text in its control's room (edit fields scroll).
+TEST_F(AppTest, StartUpOpensTheRememberedPortAndFileAndLaysOutTheControls) {
     PinPty(1);
-    auto pDlg = StartWindow();
-    const std::string strFirst = Config(0, "select file");
-    EXPECT_EQ(ReadFile("Config.xml"), strFirst);
-    EXPECT_EQ(PortEntries(*pDlg), (std::vector<std::string>{"<none>", "COM1"}));
-    EXPECT_FALSE(pDlg->IsPortOpen() || pDlg->GetDlgItem(IDC_START)->isEnabled());
-    EXPECT_TRUE(m_aBoxes.empty());
-
-    std::vector<int> aOrder;
-    QWidget* pWidget = pDlg->GetDlgItem(IDOK);
-    for (int i = 0; i < 6; ++i) {
-        aOrder.push_back(pWidget->property("ctrlId").toInt());
-        do
-            pWidget = pWidget->nextInFocusChain();
-        while (!(pWidget->focusPolicy() & Qt::TabFocus) || pWidget->isHidden());
-    }
-    EXPECT_EQ(aOrder, (std::vector<int>{IDOK, IDC_PORT, IDC_PATH, IDC_OPEN, IDC_START, IDC_ABOUT}));
-    pDlg.reset();  // nor is anything written at the end of the run
-    EXPECT_EQ(ReadFile("Config.xml"), strFirst);
-}
-
-// Nothing outside or overlapping, each text in its control's room (edit fields scroll).
-TEST_F(AppTest, ControlsFitTheClientAreaAndTheirTextsAt96And144Dpi) {
-    PinPty(16);
-    const std::string strHex = Path("fw.hex");
-    WriteFile(strHex, MakeHexText(3, 20));
-    for (const int nDpi : {96, 144}) {
+    PinMissing(3);
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(Path("fw.hex"))));
+    WriteFile(Path("fw.hex/image.bin"), MakeHexText(3, 10));
+    WriteFile(Path("image.bin"), MakeHexText(3, 10));
+    for (const auto& [nCom, strFile, nLines, nDpi] :  // 0: the first start, no settings yet
+         {std::tuple{0, std::string("select file"), 0, 96},
+          {3, Path("fw.hex/image.bin"), 12, 144},
+          {20, Path("image.bin"), 0, 0}}) {
+        SCOPED_TRACE(nCom);
+        m_aBoxes.clear();
         SetDialogFontDpi(nDpi);
-        auto pDlg = StartWindow(0, strHex);
+        auto pDlg = nCom ? StartWindow(nCom, strFile) : StartWindow();
         SetDialogFontDpi(0);
+        const std::string strMode = "COM" + std::to_string(nCom) + ":19200,N,8,1";
+        const Boxes aBoxes{{"opening COM port failed (" + strMode + ")", MB_ICONSTOP}};
+        EXPECT_EQ(m_aBoxes, nCom ? aBoxes : Boxes{});
+        EXPECT_EQ(PortEntries(*pDlg), (std::vector<std::string>{"<none>", "COM1"}));
+        EXPECT_FALSE(pDlg->IsPortOpen());
+        EXPECT_EQ(pDlg->GetDlgItem(IDC_START)->isEnabled(), nLines > 0);
+        EXPECT_EQ(StatusLine(*pDlg).toStdString(), nLines ? "File contains 12 lines" : "");
+
         pDlg->show();
+        QWidget* pOk = pDlg->GetDlgItem(IDOK);
+        std::vector<int> aTabOrder{IDOK};
+        for (QWidget* p = pOk->nextInFocusChain(); p != pOk; p = p->nextInFocusChain())
+            if ((p->focusPolicy() & Qt::TabFocus) && p->isVisible())
+                aTabOrder.push_back(p->property("ctrlId").toInt());
+        EXPECT_EQ(aTabOrder,
+                  (std::vector<int>{IDOK, IDC_PORT, IDC_PATH, IDC_OPEN, IDC_START, IDC_ABOUT}));
         std::vector<QWidget*> aShown;
         for (QWidget* pChild : pDlg->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
             if (pChild->isVisible()) aShown.push_back(pChild);
-        ASSERT_FALSE(aShown.empty());
         for (size_t i = 0; i < aShown.size(); ++i) {
             QWidget* pControl = aShown[i];
-            SCOPED_TRACE(std::to_string(nDpi) + " dpi, " + pControl->objectName().toStdString());
+            SCOPED_TRACE(pControl->objectName().toStdString());
             EXPECT_TRUE(pDlg->rect().contains(pControl->geometry()));
             for (size_t j = i + 1; j < aShown.size(); ++j)
                 EXPECT_FALSE(pControl->geometry().intersects(aShown[j]->geometry()));
@@ -79,66 +66,52 @@ TEST_F(AppTest, ControlsFitTheClientAreaAndTheirTextsAt96And144Dpi) {
                 need = pLabel->fontMetrics().size(0, pLabel->text());
             EXPECT_TRUE(need.width() <= room.width() && need.height() <= room.height());
         }
+        pDlg.reset();
+        EXPECT_EQ(ReadFile("Config.xml"), Config(nCom, strFile));
     }
 }
 
-TEST_F(AppTest, RememberedPortThatCannotBeOpenedIsReportedEvenBeyondTheProbedRange) {
-    PinMissing(3);
-    for (const int nCom : {3, 20}) {
-        m_aBoxes.clear();
-        auto pDlg = StartWindow(nCom);
-        const std::string strCom = "COM" + std::to_string(nCom);
-        EXPECT_EQ(m_aBoxes,
-                  (decltype(m_aBoxes){
-                      {"opening COM port failed (" + strCom + ":19200,N,8,1)", MB_ICONSTOP}}));
-        EXPECT_FALSE(pDlg->IsPortOpen());
-        EXPECT_EQ(PortEntries(*pDlg), std::vector<std::string>{"<none>"});
-        EXPECT_EQ(ReadFile("Config.xml"), Config(nCom, "select file"));
-    }
-}
-
-TEST_F(AppTest, PortListIsSortedAndAChangeReopensAtNineSixHundredAndIsRemembered) {
+// Every pick reopens at 9600 and is remembered, also that of the entry already selected;
+// "<none>" closes the port and keeps the number.
+TEST_F(AppTest, PortListIsSortedAndAPickReopensAtNineSixHundred) {
     PinPty(1);
     PinPty(2);
     CPtyPair& com10 = PinPty(10);
+    auto ToolSpeed = [&] {
+        termios tio{};
+        return com10.ReadToolSettings(tio) ? cfgetospeed(&tio) : 0;
+    };
     auto pDlg = StartWindow(10);
     EXPECT_EQ(PortEntries(*pDlg), (std::vector<std::string>{"<none>", "COM1", "COM10", "COM2"}));
-    const auto* pList = static_cast<QComboBox*>(pDlg->GetDlgItem(IDC_PORT));
-    EXPECT_EQ(pList->currentText(), "COM10");
-    EXPECT_EQ(pList->itemData(2, Qt::ToolTipRole).toString().toStdString(), com10.SlavePath());
-    ASSERT_EQ(ToolSpeed(com10), static_cast<speed_t>(B19200));
+    EXPECT_EQ(PortList(*pDlg).currentText(), "COM10");
+    EXPECT_EQ(PortList(*pDlg).itemData(2, Qt::ToolTipRole).toString().toStdString(),
+              com10.SlavePath());
+    ASSERT_EQ(ToolSpeed(), static_cast<speed_t>(B19200));
 
-    // The entry of the open port: closed and opened again, now at 9600.
     PickPort(*pDlg, "COM10");
     EXPECT_TRUE(pDlg->IsPortOpen());
-    EXPECT_EQ(ToolSpeed(com10), static_cast<speed_t>(B9600));
-
-    // A listed port that has gone away.
-    PinMissing(2);
-    PickPort(*pDlg, "COM2");
-    EXPECT_EQ(m_aBoxes,
-              (decltype(m_aBoxes){{"opening COM port failed (COM2:9600,N,8,1)", MB_ICONSTOP}}));
-    EXPECT_FALSE(pDlg->IsPortOpen());
-    EXPECT_EQ(ReadFile("Config.xml"), Config(2, "select file"));
-
-    // "<none>" closes the port and keeps number and settings.
-    PickPort(*pDlg, "COM10");
-    ASSERT_TRUE(pDlg->IsPortOpen());
+    EXPECT_EQ(ToolSpeed(), static_cast<speed_t>(B9600));
     PickPort(*pDlg, "<none>");
     EXPECT_FALSE(pDlg->IsPortOpen());
     EXPECT_EQ(pDlg->GetPortNumber(), 10);
     EXPECT_EQ(ReadFile("Config.xml"), Config(10, "select file"));
+
+    PinMissing(2);  // a listed port that has gone away
+    PickPort(*pDlg, "COM2");
+    EXPECT_EQ(m_aBoxes, (Boxes{{"opening COM port failed (COM2:9600,N,8,1)", MB_ICONSTOP}}));
+    EXPECT_FALSE(pDlg->IsPortOpen());
+    EXPECT_EQ(ReadFile("Config.xml"), Config(2, "select file"));
 }
 
-// Only a remembered path that holds ".hex" is loaded, wherever it is.
-TEST_F(AppTest, RememberedFileLoadsWhenItsPathHoldsDotHex) {
-    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(Path("fw.hex"))));
-    for (const auto& [strFile, nLines] :
-         {std::pair{Path("fw.hex/image.bin"), 12}, {Path("image.bin"), 0}}) {
-        WriteFile(strFile, MakeHexText(3, 10));
-        auto pDlg = StartWindow(0, strFile);
-        EXPECT_EQ(pDlg->GetDlgItem(IDC_START)->isEnabled(), nLines > 0);
-        EXPECT_EQ(StatusLine(*pDlg).toStdString(), nLines ? "File contains 12 lines" : "");
-        EXPECT_EQ(pDlg->GetImage().GetLineCount(), nLines);
+// Pins, package and bolt stand apart at both sizes, on a transparent ground.
+TEST(AppIcon, PartsAreOpaqueAndDistinctAtBothSizes) {
+    for (const int nSize : {16, 32}) {
+        const QImage icon = DrawAppIcon(nSize);
+        auto At = [&](int x, int y) { return icon.pixel(x * nSize / 32, y * nSize / 32); };
+        const QRgb pin = At(9, 3), body = At(8, 22), bolt = At(16, 15);
+        EXPECT_EQ(std::tuple(qAlpha(At(0, 0)), qAlpha(pin), qAlpha(body), qAlpha(bolt)),
+                  std::tuple(0, 255, 255, 255))
+            << nSize;
+        EXPECT_TRUE(pin != body && body != bolt && bolt != pin) << nSize;
     }
 }
