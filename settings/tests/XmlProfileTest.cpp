@@ -9,6 +9,7 @@
 #include <csignal>
 #include <optional>
 #include <set>
+#include <tuple>
 
 namespace {
 
@@ -40,8 +41,7 @@ std::string HostileProlog() {
         strDtd += "\">";
     }
     return strDtd +
-           "<!ENTITY ext SYSTEM \"file:///etc/passwd\"><!ENTITY % p SYSTEM "
-           "\"http://127.0.0.1:9/x\">%p;]>";
+           "<!ENTITY ext SYSTEM \"file:///etc/passwd\"><!ENTITY % p SYSTEM \"http://x\">%p;]>";
 }
 
 bool SavePort(const std::string& strFile, int nPort) {
@@ -59,15 +59,13 @@ std::set<std::string> ListDir(const std::string& strDir = ".") {
 
 // What a replacement or a rewrite would change, of the name and of what it leads to.
 std::string Snapshot(const std::string& strPath) {
-    std::ostringstream out;
-    for (const auto fnStat : {::lstat, ::stat}) {
-        struct stat st {};
-        if (fnStat(strPath.c_str(), &st) == 0)
-            out << st.st_ino << ' ' << st.st_mode << ' ' << st.st_size << ' ' << st.st_mtim.tv_sec
-                << '.' << st.st_mtim.tv_nsec;
-        out << ';';
-    }
-    return out.str();
+    struct stat aSt[2]{};
+    std::ignore = ::lstat(strPath.c_str(), &aSt[0]) + ::stat(strPath.c_str(), &aSt[1]);
+    std::ostringstream os;
+    for (const struct stat& st : aSt)
+        os << st.st_ino << ' ' << st.st_mode << ' ' << st.st_size << ' ' << st.st_mtim.tv_nsec
+           << ';';
+    return os.str();
 }
 
 // The window's use of the store: read port and file, maybe write them, save.
@@ -91,7 +89,7 @@ TEST_F(XmlProfileTest, EditsKeepTheDocumentAndSavedFilesAreStable) {
         {"cut short", "<profile><Main><COM-Port>3</COM-Port>"}, {"not xml", "not xml at all"},
         {"empty file", ""}, {"comment only", "<!-- c -->"}, {"mismatched tags", "<a></b>"},
         {"binary garbage", std::string("\x00\xFF<\x00profile>\x01\x02]]>&#0;\x9B\xC3(", 21)},
-        {"empty port", Main("<COM-Port/><Hex-File></Hex-File>")},
+        {"empty keys", Main("<COM-Port/><Hex-File></Hex-File>")},
         {"foreign root", "<settings><Other>x</Other></settings>",
          "<settings><Other>x</Other><Main>" + kDefaults + "</Main></settings>"},
         {"first of two sections", Main("<COM-Port>4</COM-Port></Main><Main><COM-Port>9</COM-Port>"),
@@ -101,10 +99,6 @@ TEST_F(XmlProfileTest, EditsKeepTheDocumentAndSavedFilesAreStable) {
          "<p:profile xmlns:p=\"urn:k\"><p:Main><p:COM-Port>6</p:COM-Port></p:Main></p:profile>",
          "<p:profile xmlns:p=\"urn:k\"><p:Main><p:COM-Port>2</p:COM-Port><Hex-File>select file"
          "</Hex-File></p:Main></p:profile>", 6, {}, 2},
-        {"names are case-sensitive", Main("<com-port>5</com-port>"),
-         Main("<com-port>5</com-port>" + kDefaults)},
-        {"negative port, empty file", Main("<COM-Port>-5</COM-Port><Hex-File/>"),
-         Main("<COM-Port>-5</COM-Port><Hex-File>select file</Hex-File>"), -5},
         {"text that is no number stays", Main("<COM-Port> 12x</COM-Port><Hex-File>p</Hex-File>"),
          Main("<COM-Port> 12x</COM-Port><Hex-File>p</Hex-File>"), 12, "p"},
         {"unknown content kept in order",
@@ -178,21 +172,17 @@ TEST_F(XmlProfileTest, NamesAreCheckedAndNothingIsWrittenWithoutSave) {
         std::string strValue;
         EXPECT_FALSE(profile.ReadString(strBad, "Key", "d", strValue) || strValue != "d");
     }
-    const std::string aGood[] = {
-        "Größe",
-        "Ωμέγα",
-        "設定",
-        "AZaz_-.09\u00B7",
+    // clang-format off
+    const std::string aGood[] = {"Größe", "Ωμέγα", "設定", "AZaz_-.09\u00B7",
         "\u00C0\u00D8\u00F8\u0370\u037F\u200C\u2070\u2C00\u3001\uF900\uFDF0\U00010000\u0300\u203F",
         "\u00D6\u00F6\u02FF\u037D\u1FFF\u200D\u218F\u2FEF\uD7FF\uFDCF\uFFFD\U000EFFFF\u036F\u2040"};
+    // clang-format on
     for (const std::string& strName : aGood)
         EXPECT_TRUE(profile.WriteString(strName, "k" + strName, "ok")) << strName;
-    EXPECT_TRUE(profile.ReadSection("Pins").empty());
     EXPECT_TRUE(std::filesystem::is_empty("."));
     ASSERT_TRUE(profile.Save());
+    EXPECT_EQ(ReadFile(kFile).find("<Main"), std::string::npos) << "created for a bad key";
     CXmlProfile saved(kFile);
-    const std::string strSaved = ReadFile(kFile);
-    EXPECT_TRUE(strSaved.find("Pins") == strSaved.find("Main")) << strSaved;  // both missing
     for (const std::string& strName : aGood)
         EXPECT_EQ(saved.ReadSection(strName), (Keys{{"k" + strName, "ok"}})) << strName;
 }
@@ -219,12 +209,9 @@ TEST_F(XmlProfileTest, AnyBytesComeBackAsWrittenAndStayStable) {
              {strAllBytes, false}, {strHuge, false}}) {
         // clang-format on
         SCOPED_TRACE(strValue.substr(0, 40));
-        {
-            CXmlProfile profile(kFile);
-            profile.WriteString("Main", "Hex-File", strValue);
-            profile.WriteInt("Main", "COM-Port", 4);
-            ASSERT_TRUE(profile.Save());
-        }
+        CXmlProfile written(kFile);
+        ASSERT_TRUE(written.WriteString("Main", "Hex-File", strValue) &&
+                    written.WriteInt("Main", "COM-Port", 4) && written.Save());
         const std::string strFile = ReadFile(kFile);
         EXPECT_EQ(strFile.find(strValue) != std::string::npos, bAsItself);
         CXmlProfile profile(kFile);
@@ -233,21 +220,6 @@ TEST_F(XmlProfileTest, AnyBytesComeBackAsWrittenAndStayStable) {
         EXPECT_EQ(profile.ReadInt("Main", "COM-Port", 0), 4);
         EXPECT_TRUE(profile.Save() && ReadFile(kFile) == strFile) << "load and save changed it";
     }
-}
-
-// Root passes by a directory's permissions, so it saves as user nobody meanwhile.
-TEST_F(XmlProfileTest, UnwritableDirectoryRewritesOnlyAWritableFileInPlace) {
-    const bool bRoot = ::geteuid() == 0;
-    ASSERT_EQ(::mkdir("ro", 0755) | ::chmod(".", 0755), 0);
-    WriteFile("ro/Config.xml", kOld);
-    ASSERT_EQ(::chmod("ro/Config.xml", 0666) | ::chmod("ro", 0555), 0);
-    ASSERT_EQ(bRoot ? ::seteuid(65534) : 0, 0);
-    const bool bSaved = SavePort("ro/Config.xml", 5);
-    ASSERT_EQ(bRoot ? ::seteuid(0) : 0, 0);
-    EXPECT_TRUE(bSaved);
-    EXPECT_EQ(CXmlProfile("ro/Config.xml").ReadInt("Main", "COM-Port", 0), 5);
-    EXPECT_EQ(ListDir("ro"), std::set<std::string>{"Config.xml"});
-    ::chmod("ro", 0755);
 }
 
 // The store works in memory, but what it must not or cannot replace stays exactly as it was.
@@ -304,24 +276,35 @@ TEST_F(XmlProfileTest, RefusedSavesLeaveEverythingAsItWas) {
     EXPECT_TRUE(ListDir("dir.xml").empty());
 }
 
-// A link in a folder resolves relative to that folder; "h" is as short as a target gets.
-TEST_F(XmlProfileTest, ReplacingKeepsLinksAndPermissionBits) {
-    ASSERT_EQ(::mkdir("real", 0755), 0);
+// A link in a folder resolves relative to that folder; "h" is as short as a target gets. Where
+// the folder takes no new file, a writable file is rewritten in place: root passes by a folder's
+// permissions, so it saves there as user nobody.
+TEST_F(XmlProfileTest, SavesKeepLinksAndPermissionBitsOrRewriteInPlace) {
+    const bool bRoot = ::geteuid() == 0;
+    ASSERT_EQ(::mkdir("real", 0755) | ::mkdir("ro", 0755) | ::chmod(".", 0755), 0);
     WriteFile("real/settings.xml", kOld);
+    WriteFile("ro/Config.xml", kOld);
     ASSERT_EQ(::chmod("real/settings.xml", 0604) | ::symlink("settings.xml", "real/link") |
                   ::symlink("real/link", "h") | ::symlink("h", kFile) |
-                  ::symlink("real/new.xml", "dangling"),
+                  ::symlink("real/new.xml", "dangling") | ::chmod("ro/Config.xml", 0666) |
+                  ::chmod("ro", 0555),
               0);
     EXPECT_TRUE(SavePort(kFile, 6));
     const mode_t oldMask = ::umask(027);  // a new file follows it
     EXPECT_TRUE(SavePort("dangling", 1));
     ::umask(oldMask);
+    ASSERT_EQ(bRoot ? ::seteuid(65534) : 0, 0);
+    const bool bInPlace = SavePort("ro/Config.xml", 5);
+    ASSERT_EQ(bRoot ? ::seteuid(0) : 0, 0);
+    EXPECT_TRUE(bInPlace);
+    EXPECT_EQ(ReadFile("ro/Config.xml"), Main("<COM-Port>5</COM-Port><Keep>me</Keep>"));
+    EXPECT_EQ(ListDir("ro"), std::set<std::string>{"Config.xml"});
+    ::chmod("ro", 0755);
     struct stat st {};
     for (const char* szLink : {kFile, "h", "real/link", "dangling"})
         EXPECT_TRUE(::lstat(szLink, &st) == 0 && S_ISLNK(st.st_mode)) << szLink;
-    EXPECT_EQ(ReadFile("real/settings.xml"),
-              "<profile><Main><COM-Port>6</COM-Port><Keep>me</Keep></Main></profile>");
-    EXPECT_EQ(ReadFile("real/new.xml"), "<profile><Main><COM-Port>1</COM-Port></Main></profile>");
+    EXPECT_EQ(ReadFile("real/settings.xml"), Main("<COM-Port>6</COM-Port><Keep>me</Keep>"));
+    EXPECT_EQ(ReadFile("real/new.xml"), Main("<COM-Port>1</COM-Port>"));
     EXPECT_EQ(ListDir("real"), (std::set<std::string>{"link", "new.xml", "settings.xml"}));
     for (const auto& [szFile, mode] :
          {std::pair{"real/settings.xml", 0604u}, {"real/new.xml", 0640u}})
