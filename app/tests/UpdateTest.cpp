@@ -104,7 +104,7 @@ TEST_F(AppTest, SilentTargetEndsAfterTwentySecondTicksAndTheFailureIsRecorded) {
     EXPECT_EQ(strEntry, "^;]");
     ASSERT_TRUE(target.WriteAll("?", 1));
     ASSERT_TRUE(WaitUntil([&] { return pDlg->GetEngine().GetState() == Transfer; }, 2000));
-    const QDeadlineTimer silence(15 * kSecondMs);
+    const QDeadlineTimer silence(std::chrono::milliseconds(15 * kSecondMs));
     ASSERT_TRUE(pDlg->GetEngine().IsBusy());
     QTest::keyClick(pDlg.get(), Qt::Key_Escape);
     EXPECT_FALSE(pDlg->isVisible());
