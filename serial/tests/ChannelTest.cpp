@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -87,6 +88,10 @@ TEST_F(Channel, FailedOpensLeaveTheChannelClosedAndThePortFree) {
 TEST_F(Channel, HeldPortIsNeitherProbedNorTakenAndTheProbeLeavesItAsItWas) {
     CWinCom com, holder;
     const std::string strSlave = m_pty.SlavePath();
+    auto openFds = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto nFds = openFds();
     auto expectHeld = [&](const std::string& strWhy) {
         std::string str;
         EXPECT_EQ(IsPortHeld(strSlave, &str) ? str : "free", strWhy);
@@ -147,6 +152,7 @@ TEST_F(Channel, HeldPortIsNeitherProbedNorTakenAndTheProbeLeavesItAsItWas) {
     EXPECT_TRUE(com.TestComDevice("COM5:9600,n,8,1"));
     openIn("/4242/fd/0", strSlave);
     expectHeld("open in process 4242");
+    EXPECT_EQ(openFds(), nFds);  // nor is any descriptor left behind
 }
 
 TEST_F(Channel, WriteSendsWholeBlocksAndEndsAtTheLimitWhenXoffHoldsTheLine) {
