@@ -13,7 +13,7 @@
 namespace atomicfile {
 namespace {
 
-constexpr int kMaxLinkHops = 40;  // as the kernel's own limit
+constexpr int kMaxLinkHops = 40;  // links in a row the kernel follows; one more is a loop
 constexpr int kMaxTempAttempts = 100;
 
 // Closes on scope exit unless released.
@@ -45,7 +45,7 @@ std::string DirPrefix(const std::string& strPath) {
 // Follows symlinks in the last component so that the file they lead to is replaced and
 // the links stay. False on a loop or an unreadable link.
 bool ResolveFinalLinks(std::string& strPath) {
-    for (int nHop = 0; nHop < kMaxLinkHops; ++nHop) {
+    for (int nHop = 0; nHop <= kMaxLinkHops; ++nHop) {
         struct stat st {};
         if (::lstat(strPath.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
         std::string strTarget(PATH_MAX, '\0');

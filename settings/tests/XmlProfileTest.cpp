@@ -311,6 +311,18 @@ TEST_F(XmlProfileTest, SavesKeepLinksAndPermissionBitsOrRewriteInPlace) {
         EXPECT_TRUE(::stat(szFile, &st) == 0 && (st.st_mode & 07777) == mode) << szFile;
 }
 
+// The kernel follows a chain of 40 links and no more; a save goes exactly as far.
+TEST_F(XmlProfileTest, SavesThroughAsManyLinksAsTheKernelFollows) {
+    WriteFile("end.xml", kOld);
+    for (int i = 1; i <= 41; ++i) {
+        const std::string strFrom = i == 1 ? "end.xml" : "l" + std::to_string(i - 1);
+        ASSERT_EQ(::symlink(strFrom.c_str(), ("l" + std::to_string(i)).c_str()), 0);
+    }
+    EXPECT_TRUE(SavePort("l40", 3));
+    EXPECT_FALSE(SavePort("l41", 4));
+    EXPECT_EQ(ReadFile("end.xml"), Main("<COM-Port>3</COM-Port><Keep>me</Keep>"));
+}
+
 TEST(XmlTextTest, ParseDecimalReadsLikeAtoiButSaturates) {
     // clang-format off
     for (const auto& [szText, nValue] : {std::pair{"42", 42}, {" \t\n\v\f\r-17xyz", -17}, {"+3", 3},
