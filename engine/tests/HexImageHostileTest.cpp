@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <random>
 
+#include "TestKit.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -21,7 +21,8 @@ class HostileHexFile : public ::testing::Test {
 protected:
     void SetUp() override { LoadLines(m_image, m_aOld); }
 
-    fs::path m_dir = ProcessTempDir();
+    CTempDir m_tmp;
+    const fs::path& m_dir = m_tmp.Dir();
     CHexImage m_image;
     std::vector<std::string> m_aOld = MakeFirmware(3, 4);  // every failed load must keep it
 };
@@ -36,11 +37,8 @@ TEST_F(HostileHexFile, GarbageNulBytesAndColonsAreLinesLikeAnyOther) {
     strGarbage.replace(1000, 9, ":FF000000");  // a record claiming the longest data field
     strGarbage.append("\n\0\0\n:\n\0\x1A:00000001FF\n", 20);
     ASSERT_TRUE(m_image.Load(WriteTempFile(strGarbage)));
-    std::string strJoined;
-    for (const std::string& str : LinesOf(m_image))
-        strJoined += str + "\n";
     // Everything up to the Ctrl-Z, every byte kept.
-    EXPECT_TRUE(strJoined == strGarbage.substr(0, strGarbage.size() - 13) + "\n");
+    EXPECT_TRUE(JoinLines(LinesOf(m_image)) == strGarbage.substr(0, strGarbage.size() - 13) + "\n");
     EXPECT_EQ(m_image.GetTargetType(), 0);
 }
 
@@ -48,9 +46,9 @@ TEST_F(HostileHexFile, GarbageNulBytesAndColonsAreLinesLikeAnyOther) {
 TEST_F(HostileHexFile, HundredMegabyteLineAndSeventyThousandLinesUnderAPathThatIsNotUtf8) {
     const std::string strHead = ":FF000000" + SignatureOf(3);
     const std::string strHuge = strHead + std::string((100u << 20) - strHead.size(), '0');
-    std::ofstream(m_dir / "huge.hex", std::ios::binary) << strHuge << "\n:00000001FF\n";
-    ASSERT_TRUE(m_image.Load((m_dir / "huge.hex").string()));
-    fs::remove(m_dir / "huge.hex");
+    WriteFile(m_tmp.Path("huge.hex"), strHuge + "\n:00000001FF\n");
+    ASSERT_TRUE(m_image.Load(m_tmp.Path("huge.hex")));
+    fs::remove(m_tmp.Path("huge.hex"));
     ASSERT_EQ(m_image.GetLineCount(), 2);
     EXPECT_TRUE(m_image.LineAt(0) == strHuge);
     EXPECT_EQ(m_image.GetTargetType(), 3);
@@ -58,7 +56,7 @@ TEST_F(HostileHexFile, HundredMegabyteLineAndSeventyThousandLinesUnderAPathThatI
     const std::vector<std::string> aLines = MakeFirmware(5, 70000 - 2);
     const fs::path path = m_dir / std::string("d\xFF\xFE\x80") / std::string("f\xC3(\xA0.HEX");
     fs::create_directory(path.parent_path());
-    fs::rename(WriteTempFile(JoinLines(aLines, "\r\n")), path);
+    WriteFile(path.string(), JoinLines(aLines, "\r\n"));
     ASSERT_TRUE(m_image.Load(path.string()));
     EXPECT_TRUE(LinesOf(m_image) == aLines);
     EXPECT_EQ(m_image.GetTargetType(), 5);
@@ -67,14 +65,13 @@ TEST_F(HostileHexFile, HundredMegabyteLineAndSeventyThousandLinesUnderAPathThatI
 // Gone, replaced by a folder, a dangling link, a pipe nobody writes to (opening it would
 // wait for a writer forever), a device, a file whose reading fails: refused at once.
 TEST_F(HostileHexFile, WhatIsNoReadableFileKeepsTheOldImage) {
-    const std::string strFifo = (m_dir / "pipe.hex").string();
+    const std::string strFifo = m_tmp.Path("pipe.hex");
     ASSERT_EQ(::mkfifo(strFifo.c_str(), 0600), 0);
     fs::create_directory(m_dir / "folder.hex");
     fs::create_symlink(m_dir / "nowhere.hex", m_dir / "link.hex");
     for (const std::string& strPath :
-         {(m_dir / "gone.hex").string(), (m_dir / "folder.hex").string(),
-          (m_dir / "link.hex").string(), strFifo, std::string("/dev/null"),
-          std::string("/proc/self/mem")}) {
+         {m_tmp.Path("gone.hex"), m_tmp.Path("folder.hex"), m_tmp.Path("link.hex"), strFifo,
+          std::string("/dev/null"), std::string("/proc/self/mem")}) {
         auto result = std::async(std::launch::async, [&] { return m_image.Load(strPath); });
         if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
             ADD_FAILURE() << "Load blocked on " << strPath;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,11 +12,23 @@
 #include "UpdateEngine.h"
 #include "UpdateHost.h"
 
-// Loads the lines into the image through a temporary file.
-void LoadLines(CHexImage& image, const std::vector<std::string>& aLines);
+inline void LoadLines(CHexImage& image, const std::vector<std::string>& aLines) {
+    ASSERT_TRUE(image.Load(WriteTempFile(JoinLines(aLines))));
+}
+
 // The marker text detection looks for in a type's data.
-std::string SignatureOf(int nType);
-std::vector<std::string> LinesOf(const CHexImage& image);
+inline std::string SignatureOf(int nType) {
+    CHexImage image;
+    image.BuildSignatures();
+    return image.GetSignatures()[static_cast<size_t>(nType)];
+}
+
+inline std::vector<std::string> LinesOf(const CHexImage& image) {
+    std::vector<std::string> a;
+    for (int i = 0; i < image.GetLineCount(); ++i)
+        a.push_back(image.GetLine(i));
+    return a;
+}
 
 // The window's side of an update, recorded.
 class CScriptedHost : public CUpdateHost {
