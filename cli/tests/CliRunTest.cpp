@@ -33,7 +33,7 @@ void ExpectJobEvents(const CliRun& run, const char* szResult) {
 
 }  // namespace
 
-TEST(CliRun, EachOutcomeEndsWithItsExitCodeEventsAndRecord) {
+TEST(CliRun, EachOutcomeEndsWithItsExitCodeEventsAndRecordAndResendsAreReported) {
     const std::string strGood = FirmwareFile(1, 40);
     const std::string strNoMarker = WriteTempFile(":0400000001020304F2\n:00000001FF\n");
     auto sim = [](std::vector<std::string> aArgs) {
@@ -46,7 +46,9 @@ TEST(CliRun, EachOutcomeEndsWithItsExitCodeEventsAndRecord) {
         const char* szResult;  // nullptr: no job, no record
     };
     const Case aCases[] = {
-        {sim({"flash", strGood, "--simulate"}), 0, "success"},
+        {sim({"flash", KORVI_SAMPLES_DIR "/korvi-type1.hex", "--simulate", "--sim-checksum-errors",
+              "0.005", "--sim-seed", "2"}),
+         0, "success"},
         {{"flash", strGood, "--port", "/dev/korvi-none", "--json"}, 4, "port_unavailable"},
         {sim({"flash", DamagedFile(), "--simulate"}), 3, "file_refused"},
         {sim({"flash", strNoMarker, "--simulate"}), 3, "file_refused"},
@@ -59,8 +61,13 @@ TEST(CliRun, EachOutcomeEndsWithItsExitCodeEventsAndRecord) {
         {{"flash", "--json"}, 2, nullptr},
         {{"frobnicate"}, 2, nullptr},
     };
-    for (const Case& c : aCases) {
-        const CliRun run = RunCli(c.aArgs);
+    std::vector<CliCall> aCalls;
+    for (const Case& c : aCases)
+        aCalls.push_back({c.aArgs, {}});
+    const std::vector<CliRun> aRuns = RunClis(aCalls);
+    for (size_t i = 0; i < aRuns.size(); ++i) {
+        const Case& c = aCases[i];
+        const CliRun& run = aRuns[i];
         SCOPED_TRACE(c.aArgs.back() + " " + c.aArgs[c.aArgs.size() / 2] + ": " + run.strErr);
         EXPECT_EQ(run.nExit, c.nExit);
         if (c.szResult != nullptr) {
@@ -69,71 +76,68 @@ TEST(CliRun, EachOutcomeEndsWithItsExitCodeEventsAndRecord) {
             EXPECT_TRUE(run.strOut.empty() && run.Records().empty());
         }
     }
-}
-
-TEST(CliRun, ResendsAreReportedWithLineAndReasonAndCounted) {
-    const std::string strSample = KORVI_SAMPLES_DIR "/korvi-type1.hex";
-    const CliRun run = RunCli({"flash", strSample, "--simulate", "--sim-no-wire", "--json",
-                               "--sim-checksum-errors", "0.005", "--sim-seed", "2"});
-    ASSERT_EQ(run.nExit, 0) << run.strErr;
+    // The success met two resends, as its seed draws them, each with its line and reason.
     int nResends = 0;
-    for (const auto& e : run.Events()) {
+    for (const auto& e : aRuns[0].Events()) {
         if (e["event"] != "resend") continue;
-        ++nResends;
-        EXPECT_EQ(e["reason"], "checksum");
-        EXPECT_EQ(e["errors"], nResends);
-        EXPECT_GE(e["line"], 1);
-        EXPECT_LE(e["line"], 258);
+        EXPECT_EQ(std::tuple(e["reason"], e["errors"]), std::tuple("checksum", ++nResends));
+        EXPECT_TRUE(e["line"] >= 1 && e["line"] <= 258) << e;
     }
-    EXPECT_EQ(nResends, 2);  // as this seed draws them
-    EXPECT_EQ(run.Events().back()["resends"], nResends);
-    EXPECT_NE(run.strErr.find("resend: line"), std::string::npos);
+    EXPECT_EQ(nResends, 2);
+    EXPECT_EQ(aRuns[0].Events().back()["resends"], nResends);
+    EXPECT_NE(aRuns[0].strErr.find("resend: line"), std::string::npos);
 }
 
 TEST(CliRun, ProgressIsABarOnATerminalAndTenPlainLinesElsewhere) {
     const std::string strFile = FirmwareFile(1, 38);  // 40 lines: every tenth exact
     const std::vector<std::string> aArgs = {"flash", strFile, "--simulate", "--sim-no-wire"};
-
-    const CliRun plain = RunCli(aArgs);
-    ASSERT_EQ(plain.nExit, 0) << plain.strErr;
+    std::vector<std::string> aQuiet = aArgs;
+    aQuiet.push_back("--quiet");
+    // Plain; on a terminal coloured, then with NO_COLOR; quiet on a terminal.
+    const std::vector<CliRun> aRuns = RunClis({{aArgs, {}},
+                                               {aArgs, CliOptions::Terminal()},
+                                               {aArgs, CliOptions::Terminal({"NO_COLOR=1"})},
+                                               {aQuiet, CliOptions::Terminal()}});
+    for (const CliRun& run : aRuns)
+        EXPECT_EQ(run.nExit, 0) << run.strErr;
+    const std::string& strPlain = aRuns[0].strErr;
     std::vector<int> aPercents;
     const std::regex line(R"((\d+)% \((\d+) of 40 lines\))");
-    for (std::sregex_iterator it(plain.strErr.begin(), plain.strErr.end(), line), end; it != end;
-         ++it)
+    for (std::sregex_iterator it(strPlain.begin(), strPlain.end(), line), end; it != end; ++it)
         aPercents.push_back(std::stoi((*it)[1]));
     EXPECT_EQ(aPercents, std::vector<int>({10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
-    EXPECT_EQ(plain.strErr.find_first_of("\r\033"), std::string::npos);
-    // On a terminal one bar redrawn in place, coloured unless NO_COLOR is set; --quiet: nothing.
+    EXPECT_EQ(strPlain.find_first_of("\r\033"), std::string::npos);
+    // On a terminal one bar redrawn in place, coloured unless NO_COLOR is set.
     const std::regex colour("\033\\[[0-9;]*m");
-    for (const bool bColour : {true, false}) {
-        const CliRun bar =
-            RunCli(aArgs, CliOptions::Terminal(std::vector<std::string>(!bColour, "NO_COLOR=1")));
-        EXPECT_EQ(bar.nExit, 0);
-        EXPECT_NE(bar.strErr.find("40/40 lines 100%"), std::string::npos) << bar.strErr;
-        EXPECT_NE(bar.strErr.find('\r'), std::string::npos);
-        EXPECT_EQ(bar.strErr.find("% ("), std::string::npos);
-        EXPECT_EQ(std::regex_search(bar.strErr, colour), bColour);
+    for (const size_t i : {1, 2}) {
+        const std::string& strBar = aRuns[i].strErr;
+        EXPECT_NE(strBar.find("40/40 lines 100%"), std::string::npos) << strBar;
+        EXPECT_NE(strBar.find('\r'), std::string::npos);
+        EXPECT_EQ(strBar.find("% ("), std::string::npos);
+        EXPECT_EQ(std::regex_search(strBar, colour), i == 1);
     }
-    const CliRun quiet = RunCli({"flash", strFile, "--simulate", "--sim-no-wire", "--quiet"},
-                                CliOptions::Terminal());
-    EXPECT_EQ(quiet.nExit, 0);
-    EXPECT_EQ(quiet.strErr, "");
+    EXPECT_EQ(aRuns[3].strErr, "");
 }
 
 TEST(CliRun, SignalMidTransferClosesEndsWith130AndKeepsTheRecord) {
-    const std::string strFile = FirmwareFile(3, 300);  // 19200 baud, about 1.4 s
-    for (const int nSignal : {SIGINT, SIGTERM, SIGHUP}) {
-        const CliRun run = RunCli({"flash", strFile, "--simulate", "--json"},
-                                  CliOptions::SignalAfter("\"percent\":5,", nSignal));
-        SCOPED_TRACE(nSignal);
-        if (nSignal == SIGHUP) {  // a lost terminal: the device is finished, not abandoned
+    const std::string strFile = FirmwareFile(1, 150);  // on the wire at 115200 baud, ~0.6 s
+    std::vector<CliCall> aCalls;
+    for (const int nSignal : {SIGINT, SIGTERM, SIGHUP})
+        aCalls.push_back({{"flash", strFile, "--simulate", "--json"},
+                          CliOptions::SignalAfter("\"percent\":5,", nSignal)});
+    const std::vector<CliRun> aRuns = RunClis(aCalls);
+    for (size_t i = 0; i < aRuns.size(); ++i) {
+        const CliRun& run = aRuns[i];
+        SCOPED_TRACE(aCalls[i].options.nSignal);
+        if (aCalls[i].options.nSignal == SIGHUP) {  // a lost terminal: the device is finished
             EXPECT_EQ(run.nExit, 0) << run.strErr;
             ExpectJobEvents(run, "success");
+            EXPECT_EQ(run.Events().back()["lines_sent"], 152);
             continue;
         }
         EXPECT_EQ(run.nExit, 130) << run.strErr;
         ExpectJobEvents(run, "interrupted");
-        EXPECT_LT(run.Events().back()["lines_sent"], 300);
+        EXPECT_LT(run.Events().back()["lines_sent"], 150);
     }
 }
 
@@ -152,19 +156,22 @@ TEST(CliRun, CheckReportsFileAndLineThenTheSummary) {
 }
 
 TEST(CliRun, HistoryFiltersTheJobLogByFileHashAndPort) {
-    const std::string strState = (ProcessTempDir() / "history").string();
+    const CliOptions state = CliOptions::StateDir((ProcessTempDir() / "history").string());
     const std::string strA = FirmwareFile(1, 10);
     const std::string strB = FirmwareFile(2, 12);
+    std::vector<CliCall> aCalls;
     for (const auto& strFile : {strA, strB, strA})
-        RunCli({"flash", strFile, "--simulate", "--sim-no-wire"}, CliOptions::StateDir(strState));
-    const CliRun a = RunCli({"flash", strA, "--simulate", "--sim-no-wire", "--json", "--dry-run"},
-                            CliOptions::StateDir(strState));
-    const std::string strHash = a.Events().front()["sha256"];
-    const CliRun hist = RunCli({"history", "--json", "--sha256", strHash.substr(0, 10)},
-                               CliOptions::StateDir(strState));
-    EXPECT_EQ(hist.nExit, 0);
-    EXPECT_EQ(hist.Events().size(), 3u);  // two updates and the dry run of file A
-    const CliRun none =
-        RunCli({"history", "--csv", "--port", "COM9"}, CliOptions::StateDir(strState));
-    EXPECT_EQ(none.strOut.find('\n'), none.strOut.size() - 1);  // the header alone
+        aCalls.push_back({{"flash", strFile, "--simulate", "--sim-no-wire"}, state});
+    aCalls.push_back(
+        {{"flash", strA, "--simulate", "--sim-no-wire", "--json", "--dry-run"}, state});
+    const std::string strHash = RunClis(aCalls).back().Events().front()["sha256"];
+    std::string strPrefix = strHash.substr(0, 10);
+    for (char& ch : strPrefix)
+        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    const std::vector<CliRun> aHistory =
+        RunClis({{{"history", "--json", "--sha256", strPrefix}, state},
+                 {{"history", "--csv", "--port", "COM9"}, state}});
+    EXPECT_EQ(aHistory[0].nExit, 0);
+    EXPECT_EQ(aHistory[0].Events().size(), 3u);  // two updates and the dry run of file A
+    EXPECT_EQ(aHistory[1].strOut.find('\n'), aHistory[1].strOut.size() - 1);  // the header alone
 }

@@ -2,7 +2,7 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
+#include <future>
 #include <thread>
 
 #include "Firmware.h"
@@ -10,6 +10,7 @@
 #include "JobRecord.h"
 #include "RunCli.h"
 #include "SimTarget.h"
+#include "TestKit.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -34,14 +35,6 @@ std::unique_ptr<CSimTarget> Board(const fs::path& link, bool bRefuseAll = false)
     return p;
 }
 
-// Until fn holds or 20 s have passed.
-template <class Fn>
-bool WaitFor(Fn fn) {
-    for (int i = 0; i < 2000 && !fn(); ++i)
-        std::this_thread::sleep_for(10ms);
-    return fn();
-}
-
 std::map<std::string, nlohmann::json> BySlot(const std::vector<nlohmann::json>& a,
                                              const char* szEvent) {
     std::map<std::string, nlohmann::json> m;
@@ -54,21 +47,12 @@ std::map<std::string, nlohmann::json> BySlot(const std::vector<nlohmann::json>& 
 }  // namespace
 
 TEST(Gang, SlotsEndOnTheirOwnAndTheStationSucceedsOnlyWhenEverySlotDid) {
-    const CliRun good = RunCli({"gang", FirmwareFile(1, 40), "--simulate", "--sim-slots", "3",
-                                "--sim-no-wire", "--json", "--station", "S", "--lot", "L"});
-    ASSERT_EQ(good.nExit, 0) << good.strErr;
-    EXPECT_EQ(good.Events().back()["event"], "station_end");
-    EXPECT_EQ(BySlot(good.Events(), "job_end").size(), 3u);
-    ASSERT_EQ(good.Records().size(), 3u);
-    for (const auto& r : good.Records()) {
-        EXPECT_EQ(std::tie(r["exit_code"], r["station"], r["lot"]), std::tuple(0, "S", "L"));
-        EXPECT_NE(good.strErr.find("[" + r["slot"].get<std::string>() + "] Update successful"),
-                  std::string::npos);
-    }
-    EXPECT_EQ(good.strErr.find('\r'), std::string::npos);
-
+    auto futureGood = std::async(std::launch::async, [] {
+        return RunCli({"gang", FirmwareFile(1, 40), "--simulate", "--sim-slots", "3",
+                       "--sim-no-wire", "--json", "--station", "S", "--lot", "L"});
+    });
     // Two good boards, one that refuses every record, one pulled after its 20th record.
-    const std::vector<std::string> aLines = MakeFirmware(1, 300);
+    const std::vector<std::string> aLines = MakeFirmware(1, 150);
     const std::string strFile = WriteTempFile(JoinLines(aLines, "\r\n"));
     const fs::path dir = SocketDir("mixed");
     std::vector<std::unique_ptr<CSimTarget>> aBoards;
@@ -76,7 +60,7 @@ TEST(Gang, SlotsEndOnTheirOwnAndTheStationSucceedsOnlyWhenEverySlotDid) {
         aBoards.push_back(Board(dir / sz, *sz == 'c'));
     std::atomic<bool> bDone{false};
     std::thread puller([&] {
-        WaitFor([&] { return bDone || aBoards[3]->Counters().nRecords >= 20; });
+        PollUntil([&] { return bDone || aBoards[3]->Counters().nRecords >= 20; }, 20000);
         aBoards[3]->HangUp();
     });
     std::vector<std::string> aArgs = {"gang", strFile, "--json"};
@@ -87,17 +71,16 @@ TEST(Gang, SlotsEndOnTheirOwnAndTheStationSucceedsOnlyWhenEverySlotDid) {
     puller.join();
 
     EXPECT_EQ(run.nExit, 9) << run.strErr;
+    // Each slot's own end, and the same codes in the station's summary.
     const std::map<std::string, int> expected = {{"a", 0}, {"b", 0}, {"c", 6}, {"d", 8}};
     const auto aEvents = run.Events();
-    auto ends = BySlot(aEvents, "job_end");
-    ASSERT_EQ(ends.size(), 4u);
-    for (const auto& [strSlot, nCode] : expected) {
-        EXPECT_EQ(ends[strSlot]["code"], nCode) << strSlot;
-        bool bFound = false;
-        for (const auto& s : aEvents.back()["slots"])
-            bFound = bFound || (s["slot"] == strSlot && s["code"] == nCode);
-        EXPECT_TRUE(bFound) << strSlot;
-    }
+    std::map<std::string, int> ends, summary;
+    for (const auto& [strSlot, e] : BySlot(aEvents, "job_end"))
+        ends[strSlot] = e["code"];
+    for (const auto& s : aEvents.back()["slots"])
+        summary[s["slot"]] = s["code"];
+    EXPECT_EQ(ends, expected);
+    EXPECT_EQ(summary, expected);
     for (const auto& r : run.Records()) {
         EXPECT_EQ(r["exit_code"], expected.at(r["slot"])) << r;
         EXPECT_EQ(r["by_path"], (dir / r["slot"].get<std::string>()).string());
@@ -108,20 +91,38 @@ TEST(Gang, SlotsEndOnTheirOwnAndTheStationSucceedsOnlyWhenEverySlotDid) {
     EXPECT_NE(run.strErr.find("\033[5A"), std::string::npos);
     EXPECT_NE(run.strErr.find("target_refused: Checksum Error!"), std::string::npos);
     EXPECT_NE(run.strErr.find("total: 2 pass, 2 fail, yield 50.0 %"), std::string::npos);
+
+    const CliRun good = futureGood.get();
+    ASSERT_EQ(good.nExit, 0) << good.strErr;
+    EXPECT_EQ(good.Events().back()["event"], "station_end");
+    EXPECT_EQ(BySlot(good.Events(), "job_end").size(), 3u);
+    ASSERT_EQ(good.Records().size(), 3u);
+    for (const auto& r : good.Records()) {
+        EXPECT_EQ(std::tie(r["exit_code"], r["station"], r["lot"]), std::tuple(0, "S", "L"));
+        EXPECT_NE(good.strErr.find("[" + r["slot"].get<std::string>() + "] Update successful"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(good.strErr.find('\r'), std::string::npos);
 }
 
 TEST(Gang, WatchFlashesEachBoardOnceAsItIsPluggedAndStopsAfterFailures) {
     const std::string strFile = FirmwareFile(1, 60);
+    const fs::path failing = SocketDir("watch-fail") / "a";
+    const auto pRefusing = Board(failing, true);
+    auto futureStop = std::async(std::launch::async, [&] {
+        return RunCli({"gang", strFile, "--port", failing.string(), "--watch", "--max-failures",
+                       "1", "--json"});
+    });
     const fs::path dir = SocketDir("watch");
     const std::string strSlots = WriteTempFile("# slot port\n\nA " + (dir / "a").string() + "\n");
-    std::unique_ptr<CSimTarget> pBoard;
     std::vector<int> aEntries;
     std::thread hand([&] {
         for (int i = 0; i < 2; ++i) {
-            pBoard = Board(dir / "a");
+            auto pBoard = Board(dir / "a");
             // Left plugged in after its update, still greeting: never flashed twice.
-            WaitFor([&] { return pBoard->GetPhase() == CBootloaderModel::Phase::Done; });
-            std::this_thread::sleep_for(1500ms);
+            PollUntil([&] { return pBoard->GetPhase() == CBootloaderModel::Phase::Done; }, 20000);
+            const int nGreetings = pBoard->Counters().nGreetings;
+            EXPECT_TRUE(PollUntil([&] { return pBoard->Counters().nGreetings >= nGreetings + 4; }));
             aEntries.push_back(pBoard->Counters().nEntries);
             pBoard.reset();  // taken off
             std::this_thread::sleep_for(300ms);
@@ -138,16 +139,14 @@ TEST(Gang, WatchFlashesEachBoardOnceAsItIsPluggedAndStopsAfterFailures) {
     EXPECT_EQ(run.Events().back()["stopped"], "count");
     EXPECT_NE(run.strErr.find("[A] take the board off"), std::string::npos);
 
-    pBoard = Board(dir / "a", true);
-    const CliRun stop = RunCli({"gang", strFile, "--port", (dir / "a").string(), "--watch",
-                                "--max-failures", "1", "--json"});
+    const CliRun stop = futureStop.get();
     EXPECT_EQ(stop.nExit, 9);
     EXPECT_EQ(stop.Events().back()["stopped"], "max_failures");
     EXPECT_NE(stop.strErr.find("failed jobs in a row: 1"), std::string::npos);
 }
 
 TEST(Gang, CountersStartFromTheLogOfThisStationAndLot) {
-    const std::string strState = (ProcessTempDir() / "counters").string();
+    const CliOptions state = CliOptions::StateDir((ProcessTempDir() / "counters").string());
     auto record = [](const char* szStation, const char* szLot, const char* szSlot, int nCode) {
         JobRecord r;
         r.strTime = "2026-12-07T10:00:00.000+00:00";
@@ -164,10 +163,10 @@ TEST(Gang, CountersStartFromTheLogOfThisStationAndLot) {
         record("S", "M", "sim2", 6), record("T", "L", "sim2", 6),   record("S", "L", nullptr, 6),
     };
     for (const JobRecord& r : aLog)
-        ASSERT_EQ(AppendJobRecord(r, strState + "/korvi-flasher/jobs.jsonl"), "");
+        ASSERT_EQ(AppendJobRecord(r, state.strStateDir + "/korvi-flasher/jobs.jsonl"), "");
     const CliRun run = RunCli({"gang", FirmwareFile(1, 20), "--simulate", "--sim-no-wire", "--json",
                                "--station", "S", "--lot", "L"},
-                              CliOptions::StateDir(strState));
+                              state);
     ASSERT_EQ(run.nExit, 0) << run.strErr;
     const auto start = run.Events().front();
     const auto end = run.Events().back();
@@ -187,20 +186,19 @@ TEST(Gang, RefusesWhatCannotMakeAStation) {
     const std::string strFile = FirmwareFile(1, 10);
     std::vector<std::string> aDamaged = MakeFirmware(1, 10);
     aDamaged[3].back() = aDamaged[3].back() == '0' ? '1' : '0';
-    const struct {
-        std::vector<std::string> aArgs;
-        int nExit;
-        const char* szSays;
-    } aCases[] = {
-        {{"gang", strFile, "--slots", WriteTempFile("A /dev/x\nB\n")}, 2, ":2: slot B has no port"},
-        {{"gang", strFile, "--port", "A=/dev/x", "--port", "A=/dev/y"}, 2, "two slots named A"},
-        {{"gang", strFile, "--simulate", "--count", "2"}, 2, "need --watch"},
-        {{"gang", WriteTempFile(JoinLines(aDamaged)), "--simulate"}, 3, "nothing was sent"},
+    const std::pair<std::vector<std::string>, const char*> aCases[] = {
+        {{"gang", strFile, "--slots", WriteTempFile("A /dev/x\nB\n")}, ":2: slot B has no port"},
+        {{"gang", strFile, "--port", "A=/dev/x", "--port", "A=/dev/y"}, "two slots named A"},
+        {{"gang", strFile, "--simulate", "--count", "2"}, "need --watch"},
+        {{"gang", WriteTempFile(JoinLines(aDamaged)), "--simulate"}, "nothing was sent"},
     };
-    for (const auto& c : aCases) {
-        const CliRun run = RunCli(c.aArgs);
-        EXPECT_EQ(run.nExit, c.nExit) << c.szSays;
-        EXPECT_NE(run.strErr.find(c.szSays), std::string::npos) << run.strErr;
-        EXPECT_TRUE(run.Records().empty());
+    std::vector<CliCall> aCalls;
+    for (const auto& [aArgs, szSays] : aCases)
+        aCalls.push_back({aArgs, {}});
+    const std::vector<CliRun> aRuns = RunClis(aCalls);
+    for (size_t i = 0; i < aRuns.size(); ++i) {
+        EXPECT_EQ(aRuns[i].nExit, i == 3 ? 3 : 2) << aCases[i].second;  // a bad file, else usage
+        EXPECT_NE(aRuns[i].strErr.find(aCases[i].second), std::string::npos) << aRuns[i].strErr;
+        EXPECT_TRUE(aRuns[i].Records().empty());
     }
 }

@@ -7,17 +7,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 #include "Firmware.h"
 
 namespace fs = std::filesystem;
 
-std::vector<nlohmann::json> CliRun::Events() const {
+namespace {
+
+std::vector<nlohmann::json> JsonLines(std::istream&& in) {
     std::vector<nlohmann::json> a;
-    std::istringstream in(strOut);
     for (std::string strLine; std::getline(in, strLine);) {
         EXPECT_TRUE(nlohmann::json::accept(strLine)) << strLine;
         if (nlohmann::json::accept(strLine)) a.push_back(nlohmann::json::parse(strLine));
@@ -25,12 +28,14 @@ std::vector<nlohmann::json> CliRun::Events() const {
     return a;
 }
 
+}  // namespace
+
+std::vector<nlohmann::json> CliRun::Events() const {
+    return JsonLines(std::istringstream(strOut));
+}
+
 std::vector<nlohmann::json> CliRun::Records() const {
-    std::vector<nlohmann::json> a;
-    std::ifstream in(fs::path(strStateDir) / "korvi-flasher/jobs.jsonl");
-    for (std::string strLine; std::getline(in, strLine);)
-        a.push_back(nlohmann::json::parse(strLine));
-    return a;
+    return JsonLines(std::ifstream(fs::path(strStateDir) / "korvi-flasher/jobs.jsonl"));
 }
 
 std::string FirmwareFile(int nType, int nDataLines) {
@@ -38,7 +43,7 @@ std::string FirmwareFile(int nType, int nDataLines) {
 }
 
 CliRun RunCli(const std::vector<std::string>& aArgs, const CliOptions& options) {
-    static int s_nRun = 0;
+    static std::atomic<int> s_nRun = 0;
     CliRun run;
     run.strStateDir = options.strStateDir;
     if (run.strStateDir.empty())
@@ -51,27 +56,31 @@ CliRun RunCli(const std::vector<std::string>& aArgs, const CliOptions& options) 
     EXPECT_EQ(::pipe2(aOut, O_CLOEXEC), 0);
     if (options.bErrTerminal) {
         EXPECT_EQ(::openpty(&aErr[0], &aErr[1], nullptr, nullptr, nullptr), 0);
+        for (const int nFd : aErr)  // not into the children of runs beside this one
+            ::fcntl(nFd, F_SETFD, FD_CLOEXEC);
     } else {
         EXPECT_EQ(::pipe2(aErr, O_CLOEXEC), 0);
     }
+    // Built before the fork: other threads may hold the allocator then.
     std::vector<std::string> aArgv = {KORVI_FLASH_EXE};
     aArgv.insert(aArgv.end(), aArgs.begin(), aArgs.end());
     std::vector<std::string> aEnv = {"XDG_STATE_HOME=" + run.strStateDir, "HOME=/nonexistent",
                                      "PATH=/usr/bin:/bin"};
     aEnv.insert(aEnv.end(), options.aEnv.begin(), options.aEnv.end());
+    auto pointers = [](std::vector<std::string>& a) {
+        std::vector<char*> ap;
+        for (auto& s : a)
+            ap.push_back(s.data());
+        ap.push_back(nullptr);
+        return ap;
+    };
+    std::vector<char*> argv = pointers(aArgv), envp = pointers(aEnv);
 
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(aOut[1], 1);
         ::dup2(aErr[1], 2);
         if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-        std::vector<char*> argv, envp;
-        for (auto& s : aArgv)
-            argv.push_back(s.data());
-        for (auto& s : aEnv)
-            envp.push_back(s.data());
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
@@ -102,4 +111,15 @@ CliRun RunCli(const std::vector<std::string>& aArgs, const CliOptions& options) 
     ::waitpid(pid, &nStatus, 0);
     run.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
     return run;
+}
+
+std::vector<CliRun> RunClis(const std::vector<CliCall>& aCalls) {
+    std::vector<std::future<CliRun>> aFutures;
+    for (const CliCall& c : aCalls)
+        aFutures.push_back(
+            std::async(std::launch::async, [&c] { return RunCli(c.aArgs, c.options); }));
+    std::vector<CliRun> aRuns;
+    for (auto& f : aFutures)
+        aRuns.push_back(f.get());
+    return aRuns;
 }

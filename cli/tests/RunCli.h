@@ -10,11 +10,11 @@ struct CliRun {
     int nExit = -1;  // exit code; 128 + N for a signal N
     std::string strOut;
     std::string strErr;
+    std::string strStateDir;
     // Every line of strOut parsed; a line that is no JSON fails the test.
     std::vector<nlohmann::json> Events() const;
     // The records of the job log after the run.
     std::vector<nlohmann::json> Records() const;
-    std::string strStateDir;
 };
 
 struct CliOptions {
@@ -34,7 +34,14 @@ struct CliOptions {
     }
 };
 
+struct CliCall {
+    std::vector<std::string> aArgs;
+    CliOptions options;
+};
+
 CliRun RunCli(const std::vector<std::string>& aArgs, const CliOptions& options = {});
+// The runs side by side, so a batch costs its slowest run rather than the sum.
+std::vector<CliRun> RunClis(const std::vector<CliCall>& aCalls);
 
 // A HEX file of nDataLines 16-byte records for target nType, in a temporary folder.
 std::string FirmwareFile(int nType, int nDataLines);
