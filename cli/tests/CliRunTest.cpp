@@ -153,6 +153,9 @@ TEST(CliRun, CheckReportsFileAndLineThenTheSummary) {
     EXPECT_EQ(aReports[0]["lines"], 22);
     EXPECT_EQ(aReports[1]["valid"], false);
     EXPECT_EQ(aReports[1]["errors"][0]["line"], 6);
+    const CliRun missing = RunCli({"check", "/nonexistent.hex", "--json"});
+    EXPECT_EQ(missing.nExit, 3);
+    EXPECT_EQ(missing.Events().at(0)["readable"], false);
 }
 
 TEST(CliRun, HistoryFiltersTheJobLogByFileHashAndPort) {
