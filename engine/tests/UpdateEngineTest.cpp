@@ -229,3 +229,14 @@ TEST_F(Engine, ReceivedTextStaysBoundedAndAnswersAlike) {
     Drive("~xyztq");
     EXPECT_EQ(Writes(), "1");
 }
+
+// Noise that never lets the line fall quiet holds a resend back for the settling limit, no more.
+TEST_F(Engine, NoiseDelaysTheResendOnlyUpToTheLimit) {
+    Load(ThreePages());
+    Drive(kBegin + std::string("a20|-t"));
+    for (int n = 1; n < CUpdateEngine::kMaxSettleTicks; ++n)
+        Drive("xt");
+    EXPECT_EQ(Writes(), "");
+    Drive("xt");
+    EXPECT_EQ(Writes(), "16");
+}
