@@ -35,6 +35,7 @@ void ExpectJobEvents(const CliRun& run, const char* szResult) {
 
 TEST(CliRun, EachOutcomeEndsWithItsExitCodeEventsAndRecordAndResendsAreReported) {
     const std::string strGood = FirmwareFile(1, 40);
+    const std::string strSample = KORVI_SAMPLES_DIR "/korvi-type1.hex";
     const std::string strNoMarker = WriteTempFile(":0400000001020304F2\n:00000001FF\n");
     auto sim = [](std::vector<std::string> aArgs) {
         aArgs.insert(aArgs.end(), {"--sim-no-wire", "--json"});
@@ -46,8 +47,8 @@ TEST(CliRun, EachOutcomeEndsWithItsExitCodeEventsAndRecordAndResendsAreReported)
         const char* szResult;  // nullptr: no job, no record
     };
     const Case aCases[] = {
-        {sim({"flash", KORVI_SAMPLES_DIR "/korvi-type1.hex", "--simulate", "--sim-checksum-errors",
-              "0.005", "--sim-seed", "2"}),
+        {sim({"flash", strSample, "--simulate", "--sim-checksum-errors", "0.005", "--sim-seed",
+              "2"}),
          0, "success"},
         {{"flash", strGood, "--port", "/dev/korvi-none", "--json"}, 4, "port_unavailable"},
         {sim({"flash", DamagedFile(), "--simulate"}), 3, "file_refused"},
@@ -92,7 +93,7 @@ TEST(CliRun, ProgressIsABarOnATerminalAndTenPlainLinesElsewhere) {
     const std::string strFile = FirmwareFile(1, 38);  // 40 lines: every tenth exact
     const std::vector<std::string> aArgs = {"flash", strFile, "--simulate", "--sim-no-wire"};
     std::vector<std::string> aQuiet = aArgs;
-    aQuiet.push_back("--quiet");
+    aQuiet.emplace_back("--quiet");
     // Plain; on a terminal coloured, then with NO_COLOR; quiet on a terminal.
     const std::vector<CliRun> aRuns = RunClis({{aArgs, {}},
                                                {aArgs, CliOptions::Terminal()},

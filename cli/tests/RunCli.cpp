@@ -69,6 +69,7 @@ CliRun RunCli(const std::vector<std::string>& aArgs, const CliOptions& options) 
     aEnv.insert(aEnv.end(), options.aEnv.begin(), options.aEnv.end());
     auto pointers = [](std::vector<std::string>& a) {
         std::vector<char*> ap;
+        ap.reserve(a.size() + 1);
         for (auto& s : a)
             ap.push_back(s.data());
         ap.push_back(nullptr);
@@ -115,10 +116,12 @@ CliRun RunCli(const std::vector<std::string>& aArgs, const CliOptions& options) 
 
 std::vector<CliRun> RunClis(const std::vector<CliCall>& aCalls) {
     std::vector<std::future<CliRun>> aFutures;
+    aFutures.reserve(aCalls.size());
     for (const CliCall& c : aCalls)
         aFutures.push_back(
             std::async(std::launch::async, [&c] { return RunCli(c.aArgs, c.options); }));
     std::vector<CliRun> aRuns;
+    aRuns.reserve(aCalls.size());
     for (auto& f : aFutures)
         aRuns.push_back(f.get());
     return aRuns;
