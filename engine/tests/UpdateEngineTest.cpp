@@ -16,6 +16,12 @@ std::vector<std::string> ThreePages() {
 }
 
 // A second segment whose address record sits mid-page: every line lies on page 0.
+std::vector<std::string> DataThenEnd() {
+    std::vector<std::string> a = MakeFirmware(3, 1);
+    a.erase(a.begin());
+    return a;
+}
+
 std::vector<std::string> MidPageSegment() {
     std::vector<std::string> a = MakeFirmware(3, 4);
     a.insert(a.begin() + 3, MakeHexLinearRecord(1));
@@ -213,6 +219,9 @@ INSTANTIATE_TEST_SUITE_P(
         // lines before it, which the target would now put into the new segment.
         Row{"RewindStopsAtTheAddressRecord", "Stgtt?ta5|-tq", "3-5", "Line 5 von 7", 1, Transfer,
             MidPageSegment},
+        // Resent from line 0, the end-of-file record right after it still waits for its answer.
+        Row{"BurstFromLineZeroStopsAtTheEnd", "Stgtt?t|-tq", "0", "Line 0 von 2", 1, Transfer,
+            DataThenEnd},
         // A reply held past the wait is discarded, not taken for the resent line's answer.
         Row{"LateReplyDiscarded", "Stgtt?ta20|Wt~tq", "16", "Line 16 von 40", 1, Transfer}),
     [](const auto& info) { return std::string(info.param.szName); });
