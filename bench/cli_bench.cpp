@@ -4,7 +4,6 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "Child.h"
 #include "Firmware.h"
 #include "HexImage.h"
 #include "PtyPair.h"
@@ -23,38 +23,11 @@
 
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& aArgs, int nStdout) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, nStdout, 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> aCopy = aArgs;
-    std::vector<char*> argv;
-    argv.reserve(aCopy.size() + 1);
-    for (auto& s : aCopy)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
 // Runs korvi-flash to its end; its JSON events' last line.
 nlohmann::json RunFlash(const std::vector<std::string>& aArgs) {
-    int aPipe[2];
-    if (::pipe(aPipe) != 0) return {};
     std::vector<std::string> aAll = {KORVI_FLASH_EXE};
     aAll.insert(aAll.end(), aArgs.begin(), aArgs.end());
-    const pid_t pid = Spawn(aAll, aPipe[1]);
-    ::close(aPipe[1]);
-    std::string strOut;
-    char ab[4096];
-    for (ssize_t n; (n = ::read(aPipe[0], ab, sizeof ab)) > 0;)
-        strOut.append(ab, static_cast<size_t>(n));
-    ::close(aPipe[0]);
-    int nStatus = 0;
-    ::waitpid(pid, &nStatus, 0);
+    const std::string strOut = RunChild(aAll).strOut;
     const size_t nLast = strOut.rfind('\n', strOut.size() - 2);
     const std::string strLast = strOut.substr(nLast == std::string::npos ? 0 : nLast + 1);
     return nlohmann::json::parse(strLast, nullptr, false);
@@ -113,7 +86,7 @@ void BM_CliWaitingForReset(benchmark::State& state) {
     double dShare = 0;
     for (auto _ : state) {
         const int nNull = ::open("/dev/null", O_WRONLY);
-        const pid_t pid = Spawn(
+        const pid_t pid = SpawnChild(
             {KORVI_FLASH_EXE, "flash", strFile, "--port", pty.SlavePath(), "--wait", "0"}, nNull);
         ::close(nNull);
         std::this_thread::sleep_for(std::chrono::seconds(2));  // opened, asking for the reset

@@ -1,10 +1,6 @@
 // korvi-flash gang against several simulated targets with wire timing: each slot's efficiency
 // next to that of a single slot measured in the same run, and the CPU of the whole station.
 #include <benchmark/benchmark.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Child.h"
 #include "Firmware.h"
 #include "HexImage.h"
 #include "SimTarget.h"
@@ -41,40 +38,19 @@ StationRun RunStation(const std::string& strFile, int nSlots) {
         if (!aTargets.back()->Start()) return run;
         aArgs.insert(aArgs.end(), {"--port", aTargets.back()->Path()});
     }
-    int aPipe[2];
-    if (::pipe(aPipe) != 0) return run;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, aPipe[1], 1);
-    std::vector<char*> argv;
-    argv.reserve(aArgs.size() + 1);
-    for (auto& s : aArgs)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
     const auto t0 = std::chrono::steady_clock::now();
-    pid_t pid = -1;
-    const int nSpawn = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(aPipe[1]);
-    if (nSpawn != 0) return run;
-    std::string strOut;
-    char ab[4096];
-    for (ssize_t n; (n = ::read(aPipe[0], ab, sizeof ab)) > 0;)
-        strOut.append(ab, static_cast<size_t>(n));
-    ::close(aPipe[0]);
-    int nStatus = 0;
-    rusage usage{};
-    ::wait4(pid, &nStatus, 0, &usage);
+    const ChildRun child = RunChild(aArgs);
+    if (!child.bStarted) return run;
     run.dWall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     auto seconds = [](const timeval& tv) { return tv.tv_sec + tv.tv_usec / 1e6; };
-    run.dCpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-    std::istringstream lines(strOut);
+    run.dCpu = seconds(child.usage.ru_utime) + seconds(child.usage.ru_stime);
+    std::istringstream lines(child.strOut);
     for (std::string strLine; std::getline(lines, strLine);) {
         const auto j = nlohmann::json::parse(strLine, nullptr, false);
         if (j.is_object() && j["event"] == "job_end" && j["code"] == 0)
             run.aTransfer.push_back(j["transfer_s"]);
     }
-    run.bOk = WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 &&
+    run.bOk = WIFEXITED(child.nStatus) && WEXITSTATUS(child.nStatus) == 0 &&
               static_cast<int>(run.aTransfer.size()) == nSlots;
     return run;
 }
