@@ -106,13 +106,7 @@ int RunFlash(const std::vector<std::string>& aArgs) {
     } else {
         options.strPort = args.Value("port");
         const PortMatch match = ResolvePortName(options.strPort, "Config.xml");
-        if (!match.aCandidates.empty()) {
-            std::fprintf(stderr, "korvi-flash: %s matches more than one port:\n",
-                         options.strPort.c_str());
-            for (const auto& strCandidate : match.aCandidates)
-                std::fprintf(stderr, "  %s\n", strCandidate.c_str());
-            return kExitUsage;
-        }
+        if (match.ReportAmbiguous(options.strPort)) return kExitUsage;
         options.strDevice = match.strDevice;
         options.strPortProblem = match.strProblem;
     }

@@ -194,13 +194,7 @@ int RunGang(const std::vector<std::string>& aArgs) {
     for (const StationSlot& slot : options.aSlots) {
         if (!names.insert(slot.strName).second) return Usage("two slots named " + slot.strName);
         const PortMatch m = ResolvePortName(slot.strPort, "Config.xml");
-        if (!m.aCandidates.empty()) {
-            std::fprintf(stderr, "korvi-flash: %s matches more than one port:\n",
-                         slot.strPort.c_str());
-            for (const auto& strCandidate : m.aCandidates)
-                std::fprintf(stderr, "  %s\n", strCandidate.c_str());
-            return kExitUsage;
-        }
+        if (m.ReportAmbiguous(slot.strPort)) return kExitUsage;
         if (!m.strDevice.empty() && !devices.insert(m.strDevice).second)
             return Usage("slot " + slot.strName +
                          " names a port another slot has: " + slot.strPort);

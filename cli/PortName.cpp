@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 
 #include "Args.h"
@@ -98,4 +99,12 @@ PortMatch ResolvePortName(const std::string& strName, const std::string& strConf
     if (strName.find('/') == std::string::npos)
         return FromPath((fs::path(map.Roots().strDev) / strName).string(), strName);
     return {"", "unknown port name " + strName, {}};
+}
+
+bool PortMatch::ReportAmbiguous(const std::string& strName) const {
+    if (aCandidates.empty()) return false;
+    std::fprintf(stderr, "korvi-flash: %s matches more than one port:\n", strName.c_str());
+    for (const auto& strCandidate : aCandidates)
+        std::fprintf(stderr, "  %s\n", strCandidate.c_str());
+    return true;
 }

@@ -8,6 +8,9 @@ struct PortMatch {
     std::string strDevice;                 // the device to open; "" when none
     std::string strProblem;                // why there is none
     std::vector<std::string> aCandidates;  // set when the name fits more than one port
+
+    // When strName fitted more than one port, lists them on stderr and returns true.
+    bool ReportAmbiguous(const std::string& strName) const;
 };
 
 // "COM3" (the window's numbering, with the pins of the settings file strConfigFile when it
