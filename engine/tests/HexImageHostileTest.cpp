@@ -19,12 +19,9 @@ namespace {
 
 class HostileHexFile : public ::testing::Test {
 protected:
-    void SetUp() override { LoadLines(m_image, m_aOld); }
-
     CTempDir m_tmp;
-    const fs::path& m_dir = m_tmp.Dir();
-    CHexImage m_image;
     std::vector<std::string> m_aOld = MakeFirmware(3, 4);  // every failed load must keep it
+    CHexImage m_image = ImageOf(m_aOld);
 };
 
 }  // namespace
@@ -53,8 +50,10 @@ TEST_F(HostileHexFile, HundredMegabyteLineAndSeventyThousandLinesUnderAPathThatI
     EXPECT_TRUE(m_image.LineAt(0) == strHuge);
     EXPECT_EQ(m_image.GetTargetType(), 3);
 
-    const std::vector<std::string> aLines = MakeFirmware(5, 70000 - 2);
-    const fs::path path = m_dir / std::string("d\xFF\xFE\x80") / std::string("f\xC3(\xA0.HEX");
+    // Only the CR before an LF goes with the line end.
+    std::vector<std::string> aLines = MakeFirmware(5, 70000 - 2);
+    aLines[2] = "  text\r line ";
+    const fs::path path = m_tmp.Path("d\xFF\xFE\x80/f\xC3(\xA0.HEX");
     fs::create_directory(path.parent_path());
     WriteFile(path.string(), JoinLines(aLines, "\r\n"));
     ASSERT_TRUE(m_image.Load(path.string()));
@@ -67,8 +66,8 @@ TEST_F(HostileHexFile, HundredMegabyteLineAndSeventyThousandLinesUnderAPathThatI
 TEST_F(HostileHexFile, WhatIsNoReadableFileKeepsTheOldImage) {
     const std::string strFifo = m_tmp.Path("pipe.hex");
     ASSERT_EQ(::mkfifo(strFifo.c_str(), 0600), 0);
-    fs::create_directory(m_dir / "folder.hex");
-    fs::create_symlink(m_dir / "nowhere.hex", m_dir / "link.hex");
+    fs::create_directory(m_tmp.Path("folder.hex"));
+    fs::create_symlink(m_tmp.Path("nowhere.hex"), m_tmp.Path("link.hex"));
     for (const std::string& strPath :
          {m_tmp.Path("gone.hex"), m_tmp.Path("folder.hex"), m_tmp.Path("link.hex"), strFifo,
           std::string("/dev/null"), std::string("/proc/self/mem")}) {

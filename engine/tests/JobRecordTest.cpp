@@ -12,16 +12,12 @@ namespace {
 JobRecord Sample(int n) {
     JobRecord r;
     r.strTime = UtcTimeText(std::chrono::system_clock::time_point(std::chrono::seconds(n)));
-    std::tie(r.strHost, r.strTool, r.strVersion, r.strDevice, r.strSha256) =
+    std::tie(r.strHost, r.strTool, r.strVersion, r.strDevice, r.strFile, r.strSha256) =
         std::tuple("bench-" + std::to_string(n), "korvi-flasher", "1.4.1", "/dev/ttyUSB0",
-                   std::string(64, 'a'));
-    r.strFile =
-        "/srv/fw/\xC3\xBC"
-        "ber \"quoted\"\\.hex";
-    std::tie(r.nComNumber, r.nFileSize, r.nTargetType, r.nBaud, r.nErrorCount, r.nLinesSent) =
-        std::tuple(n, 10'000'000'000ULL, 3, 19200, n % 4, 258 + n);
+                   "/srv/fw/\u00FCber \"quoted\"\\.hex", std::string(64, 'a'));
+    std::tie(r.nComNumber, r.nFileSize, r.nTargetType, r.nBaud, r.nErrorCount, r.nLinesSent,
+             r.dDurationS) = std::tuple(n, 10'000'000'000ULL, 3, 19200, n % 4, 258 + n, 8.125);
     r.strResult = n % 2 ? "Update successful" : "Fault! Please try again!";
-    r.dDurationS = 8.125;
     return r;
 }
 
@@ -30,9 +26,8 @@ JobRecord Sample(int n) {
 TEST(JobRecord, AppendedRecordsReadBackAndDamagedLinesAreSkipped) {
     CTempDir dir;
     JobRecord full = Sample(2);
-    std::tie(full.strLot, full.strStation, full.strSlot, full.strAdapterSerial, full.strByPath) =
-        std::tuple("L-77", "st1", "4", "A1B2C3", "pci-0000:00:14.0-usb-0:2:1.0-port0");
-    full.nExitCode = 3;
+    std::tie(full.strLot, full.strStation, full.strSlot, full.strAdapterSerial, full.strByPath,
+             full.nExitCode) = std::tuple("L-77", "st1", "4", "A1B2C3", "pci-0:14.0-usb-0:2", 3);
     const std::string strPath = dir.Path("a/b/jobs.jsonl");
     ASSERT_EQ(AppendJobRecord(Sample(1), strPath), "");
     ASSERT_EQ(AppendJobRecord(full, strPath), "");
@@ -63,7 +58,6 @@ TEST(JobRecord, FailuresComeBackAsText) {
         EXPECT_NE(AppendJobRecord(Sample(1), strPath), "") << strPath;
     JobLog log;
     EXPECT_EQ(ReadJobLog(dir.Path("none.jsonl"), log), "");  // no log yet: empty
-    EXPECT_TRUE(log.aRecords.empty());
     EXPECT_NE(ReadJobLog(dir.Path("folder"), log), "");
     std::string strSha;
     uint64_t nSize = 0;

@@ -7,20 +7,19 @@
 #include <vector>
 
 #include "Firmware.h"
-#include "HexImage.h"
 #include "HexRecord.h"
 #include "UpdateEngine.h"
-#include "UpdateHost.h"
 
-inline void LoadLines(CHexImage& image, const std::vector<std::string>& aLines) {
-    ASSERT_TRUE(image.Load(WriteTempFile(JoinLines(aLines))));
+// The image of a file holding these lines.
+inline CHexImage ImageOf(const std::vector<std::string>& aLines) {
+    CHexImage image;
+    EXPECT_TRUE(image.Load(WriteTempFile(JoinLines(aLines))));
+    return image;
 }
 
-// The marker text detection looks for in a type's data.
+// The marker text detection looks for in a type's data; a load builds them all.
 inline std::string SignatureOf(int nType) {
-    CHexImage image;
-    image.BuildSignatures();
-    return image.GetSignatures()[static_cast<size_t>(nType)];
+    return ImageOf({}).GetSignatures()[static_cast<size_t>(nType)];
 }
 
 inline std::vector<std::string> LinesOf(const CHexImage& image) {
