@@ -32,14 +32,13 @@ protected:
         CComPortMap::Instance().ClearPins();
     }
 
-    // A pseudo-terminal pinned as COMn, kept alive by the fixture; or a path that cannot open.
+    // A pseudo-terminal pinned as COMn, kept alive by the fixture.
     CPtyPair& PinPty(int nCom) {
         auto& pPty = m_aPtys.emplace_back(std::make_unique<CPtyPair>());
         EXPECT_TRUE(pPty->Create());
         CComPortMap::Instance().Pin(nCom, pPty->SlavePath());
         return *pPty;
     }
-    void PinMissing(int nCom) { CComPortMap::Instance().Pin(nCom, Path("no-such-device")); }
 
     std::string JobLogPath() const { return Path("jobs.jsonl"); }
     static std::string Config(int nComPort, const std::string& strHexFile) {
@@ -47,18 +46,19 @@ protected:
                strHexFile + "</Hex-File></Main></profile>";
     }
 
-    // The window, its notices recorded instead of shown; with nComPort >= 0 over a Config.xml
-    // remembering port and file.
+    // The window, its notices recorded instead of shown, its seconds nSecondMs long; with
+    // nComPort >= 0 over a Config.xml remembering port and file.
     std::unique_ptr<CFlashDlg> StartWindow(int nComPort = -1,
                                            const std::string& strHexFile = "select file",
-                                           bool bInit = true) {
+                                           int nSecondMs = 1000) {
         if (nComPort >= 0) WriteFile("Config.xml", Config(nComPort, strHexFile));
         auto pDlg = std::make_unique<CFlashDlg>();
         pDlg->SetJobLogPath(JobLogPath());
         pDlg->SetMessageBoxSeam([this](const std::string& strText, unsigned nStyle) {
             m_aBoxes.emplace_back(strText, nStyle);
         });
-        if (bInit) pDlg->OnInitDialog();
+        pDlg->SetSecondTimerPeriod(nSecondMs);
+        pDlg->OnInitDialog();
         return pDlg;
     }
 
@@ -70,8 +70,7 @@ private:
 
 // Runs the event loop until bDone() holds or nMs have passed; returns bDone().
 inline bool WaitUntil(const std::function<bool()>& bDone, int nMs) {
-    const QDeadlineTimer deadline(nMs);
-    while (!bDone() && !deadline.hasExpired())
+    for (const QDeadlineTimer deadline(nMs); !bDone() && !deadline.hasExpired();)
         QTest::qWait(2);
     return bDone();
 }
@@ -89,14 +88,6 @@ inline QComboBox& PortList(const CFlashDlg& dlg) {
     return *static_cast<QComboBox*>(dlg.GetDlgItem(res::IDC_PORT));
 }
 
-inline std::vector<std::string> PortEntries(const CFlashDlg& dlg) {
-    std::vector<std::string> aEntries;
-    aEntries.reserve(static_cast<size_t>(PortList(dlg).count()));
-    for (int i = 0; i < PortList(dlg).count(); ++i)
-        aEntries.push_back(PortList(dlg).itemText(i).toStdString());
-    return aEntries;
-}
-
 // The operator picks the entry with that text.
 inline void PickPort(CFlashDlg& dlg, const std::string& strEntry) {
     const int nIndex = PortList(dlg).findText(QString::fromStdString(strEntry));
@@ -106,15 +97,12 @@ inline void PickPort(CFlashDlg& dlg, const std::string& strEntry) {
 }
 
 // While alive, answers every modal window that opens: fnSeen gets it and closes it.
-class CModalWatcher {
-public:
+struct CModalWatcher {
     explicit CModalWatcher(std::function<void(QWidget*)> fnSeen) {
         QObject::connect(&m_timer, &QTimer::timeout, [fnSeen = std::move(fnSeen)] {
             if (QWidget* pModal = QApplication::activeModalWidget()) fnSeen(pModal);
         });
         m_timer.start(10);
     }
-
-private:
     QTimer m_timer;
 };

@@ -1,12 +1,11 @@
-// Start-up of the window: settings, remembered file and port, port list, layout, icon.
-#include <QDir>
+// Start-up of the window: settings, port pins, remembered file and port, port list, layout, icon.
 #include <QStyleOptionButton>
-
-#include <termios.h>
 
 #include "AppIcon.h"
 #include "AppTestSupport.h"
 #include "DialogLayout.h"
+#include "PinnedTarget.h"
+#include "PortPins.h"
 
 using namespace res;
 
@@ -14,9 +13,7 @@ using namespace res;
 // its path holds ".hex"; settings are written on a first start only. At any font size controls
 // lie inside the window apart, each text in its control's room (edit fields scroll).
 TEST_F(AppTest, StartUpOpensTheRememberedPortAndFileAndLaysOutTheControls) {
-    PinPty(1);
-    PinMissing(3);
-    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(Path("fw.hex"))));
+    ASSERT_TRUE(std::filesystem::create_directory(Path("fw.hex")));
     WriteFile(Path("fw.hex/image.bin"), MakeHexText(3, 10));
     WriteFile(Path("image.bin"), MakeHexText(3, 10));
     for (const auto& [nCom, strFile, nLines, nDpi] :  // 0: the first start, no settings yet
@@ -28,11 +25,9 @@ TEST_F(AppTest, StartUpOpensTheRememberedPortAndFileAndLaysOutTheControls) {
         SetDialogFontDpi(nDpi);
         auto pDlg = nCom ? StartWindow(nCom, strFile) : StartWindow();
         SetDialogFontDpi(0);
-        const std::string strMode = "COM" + std::to_string(nCom) + ":19200,N,8,1";
-        const Boxes aBoxes{{"opening COM port failed (" + strMode + ")", MB_ICONSTOP}};
-        EXPECT_EQ(m_aBoxes, nCom ? aBoxes : Boxes{});
-        EXPECT_EQ(PortEntries(*pDlg), (std::vector<std::string>{"<none>", "COM1"}));
-        EXPECT_FALSE(pDlg->IsPortOpen());
+        const std::string strBox =
+            "opening COM port failed (COM" + std::to_string(nCom) + ":19200,N,8,1)";
+        EXPECT_EQ(m_aBoxes, (nCom ? Boxes{{strBox, MB_ICONSTOP}} : Boxes{}));
         EXPECT_EQ(pDlg->GetDlgItem(IDC_START)->isEnabled(), nLines > 0);
         EXPECT_EQ(StatusLine(*pDlg).toStdString(), nLines ? "File contains 12 lines" : "");
 
@@ -44,14 +39,13 @@ TEST_F(AppTest, StartUpOpensTheRememberedPortAndFileAndLaysOutTheControls) {
                 aTabOrder.push_back(p->property("ctrlId").toInt());
         EXPECT_EQ(aTabOrder,
                   (std::vector<int>{IDOK, IDC_PORT, IDC_PATH, IDC_OPEN, IDC_START, IDC_ABOUT}));
-        std::vector<QWidget*> aShown;
-        for (QWidget* pChild : pDlg->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-            if (pChild->isVisible()) aShown.push_back(pChild);
-        for (size_t i = 0; i < aShown.size(); ++i) {
+        auto aShown = pDlg->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+        aShown.removeIf([](const QWidget* p) { return !p->isVisible(); });
+        for (qsizetype i = 0; i < aShown.size(); ++i) {
             QWidget* pControl = aShown[i];
             SCOPED_TRACE(pControl->objectName().toStdString());
             EXPECT_TRUE(pDlg->rect().contains(pControl->geometry()));
-            for (size_t j = i + 1; j < aShown.size(); ++j)
+            for (qsizetype j = i + 1; j < aShown.size(); ++j)
                 EXPECT_FALSE(pControl->geometry().intersects(aShown[j]->geometry()));
             QSize need = qobject_cast<QLineEdit*>(pControl) ? QSize() : pControl->sizeHint();
             QRect room = pControl->rect();
@@ -76,31 +70,39 @@ TEST_F(AppTest, StartUpOpensTheRememberedPortAndFileAndLaysOutTheControls) {
 TEST_F(AppTest, PortListIsSortedAndAPickReopensAtNineSixHundred) {
     PinPty(1);
     PinPty(2);
-    CPtyPair& com10 = PinPty(10);
-    auto ToolSpeed = [&] {
-        termios tio{};
-        return com10.ReadToolSettings(tio) ? cfgetospeed(&tio) : 0;
-    };
+    CPinnedTarget com10(10, {});  // silent, reports the line settings it is given
     auto pDlg = StartWindow(10);
-    EXPECT_EQ(PortEntries(*pDlg), (std::vector<std::string>{"<none>", "COM1", "COM10", "COM2"}));
+    QStringList aEntries;
+    for (int i = 0; i < PortList(*pDlg).count(); ++i)
+        aEntries << PortList(*pDlg).itemText(i);
+    EXPECT_EQ(aEntries.join(' ').toStdString(), "<none> COM1 COM10 COM2");
     EXPECT_EQ(PortList(*pDlg).currentText(), "COM10");
-    EXPECT_EQ(PortList(*pDlg).itemData(2, Qt::ToolTipRole).toString().toStdString(),
-              com10.SlavePath());
-    ASSERT_EQ(ToolSpeed(), static_cast<speed_t>(B19200));
+    EXPECT_EQ(PortList(*pDlg).itemData(2, Qt::ToolTipRole).toString().toStdString(), com10->Path());
+    ASSERT_EQ(com10->ToolSettings().nBaud, 19200u);
 
     PickPort(*pDlg, "COM10");
     EXPECT_TRUE(pDlg->IsPortOpen());
-    EXPECT_EQ(ToolSpeed(), static_cast<speed_t>(B9600));
+    EXPECT_EQ(com10->ToolSettings().nBaud, 9600u);
     PickPort(*pDlg, "<none>");
     EXPECT_FALSE(pDlg->IsPortOpen());
     EXPECT_EQ(pDlg->GetPortNumber(), 10);
     EXPECT_EQ(ReadFile("Config.xml"), Config(10, "select file"));
 
-    PinMissing(2);  // a listed port that has gone away
+    CComPortMap::Instance().Pin(2, Path("no-such-device"));  // a listed port that has gone away
     PickPort(*pDlg, "COM2");
     EXPECT_EQ(m_aBoxes, (Boxes{{"opening COM port failed (COM2:9600,N,8,1)", MB_ICONSTOP}}));
-    EXPECT_FALSE(pDlg->IsPortOpen());
     EXPECT_EQ(ReadFile("Config.xml"), Config(2, "select file"));
+}
+
+// The settings file stays as it was, or absent.
+TEST_F(AppTest, PortPinsAreReadWithoutTouchingTheSettings) {
+    EXPECT_EQ(LoadPortPins("Config.xml"), 0);
+    EXPECT_FALSE(std::filesystem::exists("Config.xml"));
+
+    const std::string strConfig = "<profile>\n <Ports><COM3>/dev/pts/77</COM3></Ports>\n</profile>";
+    WriteFile("Config.xml", strConfig);
+    EXPECT_EQ(LoadPortPins("Config.xml"), 1);
+    EXPECT_EQ(ReadFile("Config.xml"), strConfig);
 }
 
 // Pins, package and bolt stand apart at both sizes, on a transparent ground.
