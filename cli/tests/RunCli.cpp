@@ -7,11 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <utility>
 
 #include "Firmware.h"
 
@@ -22,8 +24,8 @@ namespace {
 std::vector<nlohmann::json> JsonLines(std::istream&& in) {
     std::vector<nlohmann::json> a;
     for (std::string strLine; std::getline(in, strLine);) {
-        EXPECT_TRUE(nlohmann::json::accept(strLine)) << strLine;
-        if (nlohmann::json::accept(strLine)) a.push_back(nlohmann::json::parse(strLine));
+        a.push_back(nlohmann::json::parse(strLine, nullptr, false));
+        EXPECT_FALSE(a.back().is_discarded()) << strLine;
     }
     return a;
 }
@@ -51,8 +53,7 @@ CliRun RunCli(const std::vector<std::string>& aArgs, const CliOptions& options) 
     const fs::path cwd = ProcessTempDir() / "cwd";
     fs::create_directories(cwd);
 
-    int aOut[2];
-    int aErr[2];
+    int aOut[2], aErr[2];
     EXPECT_EQ(::pipe2(aOut, O_CLOEXEC), 0);
     if (options.bErrTerminal) {
         EXPECT_EQ(::openpty(&aErr[0], &aErr[1], nullptr, nullptr, nullptr), 0);
@@ -68,11 +69,8 @@ CliRun RunCli(const std::vector<std::string>& aArgs, const CliOptions& options) 
                                      "PATH=/usr/bin:/bin"};
     aEnv.insert(aEnv.end(), options.aEnv.begin(), options.aEnv.end());
     auto pointers = [](std::vector<std::string>& a) {
-        std::vector<char*> ap;
-        ap.reserve(a.size() + 1);
-        for (auto& s : a)
-            ap.push_back(s.data());
-        ap.push_back(nullptr);
+        std::vector<char*> ap(a.size() + 1, nullptr);  // ends with the null the exec wants
+        std::ranges::transform(a, ap.begin(), [](std::string& s) { return s.data(); });
         return ap;
     };
     std::vector<char*> argv = pointers(aArgv), envp = pointers(aEnv);
@@ -95,18 +93,15 @@ CliRun RunCli(const std::vector<std::string>& aArgs, const CliOptions& options) 
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             char ab[4096];
             const ssize_t n = ::read(fds[i].fd, ab, sizeof ab);
-            if (n <= 0) {  // a pty's reader sees EIO once the child is gone
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
+            if (n > 0) {
+                (i == 0 ? run.strOut : run.strErr).append(ab, static_cast<size_t>(n));
+            } else {  // a pty's reader sees EIO once the child is gone
+                ::close(std::exchange(fds[i].fd, -1));
                 --nOpen;
-                continue;
             }
-            (i == 0 ? run.strOut : run.strErr).append(ab, static_cast<size_t>(n));
         }
-        if (!bSignalled && run.strOut.find(options.strSignalAfter) != std::string::npos) {
-            ::kill(pid, options.nSignal);
-            bSignalled = true;
-        }
+        if (!bSignalled && run.strOut.find(options.strSignalAfter) != std::string::npos)
+            bSignalled = ::kill(pid, options.nSignal) == 0;
     }
     int nStatus = 0;
     ::waitpid(pid, &nStatus, 0);
@@ -120,9 +115,7 @@ std::vector<CliRun> RunClis(const std::vector<CliCall>& aCalls) {
     for (const CliCall& c : aCalls)
         aFutures.push_back(
             std::async(std::launch::async, [&c] { return RunCli(c.aArgs, c.options); }));
-    std::vector<CliRun> aRuns;
-    aRuns.reserve(aCalls.size());
-    for (auto& f : aFutures)
-        aRuns.push_back(f.get());
+    std::vector<CliRun> aRuns(aCalls.size());
+    std::ranges::transform(aFutures, aRuns.begin(), [](auto& f) { return f.get(); });
     return aRuns;
 }

@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
-#include <utility>
 #include <vector>
 
 // korvi-flash run as a child process in a folder of its own, with its own job log.
@@ -18,20 +17,12 @@ struct CliRun {
 };
 
 struct CliOptions {
-    bool bErrTerminal = false;      // stderr on a pseudo-terminal
-    std::vector<std::string> aEnv;  // "NAME=value", added
-    std::string strStateDir;        // XDG_STATE_HOME; a fresh one when empty
+    bool bErrTerminal = false;        // stderr on a pseudo-terminal
+    std::vector<std::string> aEnv{};  // "NAME=value", added
+    std::string strStateDir{};        // XDG_STATE_HOME; a fresh one when empty
     // Sent once stdout has shown a line containing this text ("": never).
-    std::string strSignalAfter;
+    std::string strSignalAfter{};
     int nSignal = 0;
-
-    static CliOptions Terminal(std::vector<std::string> a = {}) {
-        return {true, std::move(a), "", "", 0};
-    }
-    static CliOptions StateDir(std::string str) { return {false, {}, std::move(str), "", 0}; }
-    static CliOptions SignalAfter(std::string str, int n) {
-        return {false, {}, "", std::move(str), n};
-    }
 };
 
 struct CliCall {
