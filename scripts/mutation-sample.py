@@ -52,15 +52,15 @@ def sites(src, folder):
             if not code or code.startswith('#'):
                 continue
             for m in BINARY.finditer(line):
-                found.append((rel, no, m.start(), m.group(1), SWAP[m.group(1)]))
+                found.append((rel, no, m.start(), m.group(1), SWAP[m.group(1)], 0))
             if re.search(r'\breturn\b', line) or re.match(r'(\}\s*else\s+)?(if|while)\s*\(', code) or ' ? ' in line:
                 for m in CONSTANT.finditer(line):
                     if m.group(1) in '01' or 'return' in line:
-                        found.append((rel, no, m.start(), m.group(1), SWAP[m.group(1)]))
+                        found.append((rel, no, m.start(), m.group(1), SWAP[m.group(1)], 0))
             m = CALL.match(line)
             if (m and re.match(r'[\w:]+', m.group(1)).group(0) not in KEYWORDS and line.count('(') == line.count(')')
                     and (prev.endswith((';', '{', '}', ')')) or prev == 'else')):
-                found.append((rel, no, m.start(1), None, '{}'))
+                found.append((rel, no, m.start(1), None, '{}', len(m.group(1))))
             prev = code
     return found
 
@@ -131,13 +131,13 @@ def main():
         sys.exit('no tests, or they fail without a fault: nothing to measure')
     print('%s: %d sites, %d tests in %s' % (args.folder, len(pool), len(mine), ' '.join(targets)))
     caught = viable = 0
-    for k, (rel, no, col, old, new) in enumerate(chosen, 1):
+    for k, (rel, no, col, old, new, size) in enumerate(chosen, 1):
         path = src / rel
         original = path.read_bytes()
         text = original.decode('utf-8', 'surrogateescape')
         start = sum(len(l) + 1 for l in text.split('\n')[:no - 1]) + col
-        if old is None:  # the whole call statement
-            old = CALL.match(text.split('\n')[no - 1]).group(1)
+        if old is None:  # the whole call statement, measured on the masked line (comments blanked)
+            old = text[start:start + size]
         assert text[start:start + len(old)] == old, (rel, no, old)
         path.write_bytes((text[:start] + new + text[start + len(old):]).encode('utf-8', 'surrogateescape'))
         try:
