@@ -5,23 +5,12 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
 
 #include "PortMap.h"
 #include "PtyPair.h"
 #include "TestKit.h"
 #include "Trace.h"
-
-using Clock = std::chrono::steady_clock;
-
-// How long f() takes, in milliseconds.
-template <typename F>
-long long MsFor(F f) {
-    const auto t = Clock::now();
-    f();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
 
 // COM5 and COM6 are pseudo-terminals whose masters the test works; no real port is looked at.
 // Lock files go to a directory of the test's own; the diagnostic trace is kept. Stdin is
