@@ -249,7 +249,7 @@ void CFlashDlg::SetProgressPos(int nPos) {
 
 void CFlashDlg::ShowProgress(bool bForce) {
     // The bar paints itself at once on most changes; painting it for every line of a fast
-    // transfer would delay the handling of replies by about 1 %, and no eye follows it that fast.
+    // transfer costs the window thread time between replies, and no eye follows it that fast.
     constexpr auto kProgressPaint = std::chrono::milliseconds(40);
     if (m_pProgress->value() == m_nProgressPos) return;
     const auto now = std::chrono::steady_clock::now();
@@ -268,7 +268,7 @@ void CFlashDlg::SetErrorCountText(const std::string& strText) {
 }
 
 void CFlashDlg::Refresh() {
-    ShowProgress(true);
+    ShowProgress(false);
     UpdateData(false);
 }
 
