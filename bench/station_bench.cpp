@@ -33,6 +33,7 @@ StationRun RunStation(const std::string& strFile, int nSlots) {
         SimTargetOptions o;
         o.nType = 1;
         o.bWire = true;
+        o.bPunctual = false;  // eight targets polling would take the cores the station needs
         o.nGreetEveryMs = 100;
         aTargets.push_back(std::make_unique<CSimTarget>(o));
         if (!aTargets.back()->Start()) return run;

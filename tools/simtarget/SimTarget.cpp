@@ -177,7 +177,8 @@ void CSimTarget::FlushDue(Clock::time_point now) {
         const std::string& str = m_outbox.front().strBytes;
         if (m_pty.WriteAll(str.data(), str.size())) m_nBytesOut += str.size();
         m_outbox.pop_front();
-        if (m_options.bWire) m_listenUntil = now + std::chrono::microseconds(300);
+        if (m_options.bWire && m_options.bPunctual)
+            m_listenUntil = now + std::chrono::microseconds(300);
     }
     if (WantsGreeting() && now >= m_nextGreeting) {
         Send(m_model.Greet(), now);
@@ -212,7 +213,7 @@ void CSimTarget::WaitUntil(pollfd (&fds)[2], Clock::time_point due) {
     // sleep takes tens to hundreds of microseconds here, which would be charged to the tool on
     // every line, so the thread polls without sleeping shortly before a reply falls due and
     // for a moment after each reply, when the tool's next line is to be expected.
-    constexpr auto kSpin = std::chrono::microseconds(150);
+    const auto kSpin = std::chrono::microseconds(m_options.bPunctual ? 150 : 0);
     const timespec zero{};
     auto now = Clock::now();
     while (now < m_listenUntil || (due != Clock::time_point::max() && due - now <= kSpin)) {

@@ -24,6 +24,9 @@ struct SimTargetOptions {
     int nGreetEveryMs = 0;
     int nRestartAfterSilenceMs = 15000;
     bool bWire = false;  // hold bytes for their time on the wire at the tool's baud rate
+    // With bWire: poll without sleeping around each reply, so the simulator's own wake-up
+    // delay is not charged to the tool. Many targets in one process may rather share the cores.
+    bool bPunctual = true;
 };
 
 // Line settings the tool gave its side of the tty, as the device sees them.
