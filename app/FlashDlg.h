@@ -90,7 +90,7 @@ private:
     void PaceFastTimer();
     bool IsUpdateRunning() const;
     // Puts the latest progress on the bar: at once outside a transfer, otherwise when the bar
-    // was last painted kProgressPaintMs ago (bForce: now).
+    // was last painted 40 ms ago (bForce: now).
     void ShowProgress(bool bForce);
 
     void OnSelChangePort();
