@@ -17,6 +17,7 @@
 #include "FlashDlg.h"
 #include "PortMap.h"
 #include "SimTarget.h"
+#include "WireTime.h"
 
 namespace {
 
@@ -102,6 +103,7 @@ void BM_UpdateThroughWindow(benchmark::State& state) {
     SimTargetOptions options;
     options.nType = nType;
     options.bWire = true;
+    options.bTimeTurnarounds = true;
     CSimTarget target(options);
     if (!target.Start()) return state.SkipWithError("no pty");
     CComPortMap::Instance().SetEnumerate(false);
@@ -121,6 +123,7 @@ void BM_UpdateThroughWindow(benchmark::State& state) {
     }
     double dTransfer = 0;
     double dWire = 0;
+    std::vector<double> aTurnarounds;
     for (auto _ : state) {
         CFlashDlg dlg;
         dlg.SetMessageBoxSeam([](const std::string&, unsigned) {});
@@ -144,10 +147,14 @@ void BM_UpdateThroughWindow(benchmark::State& state) {
         dTransfer = std::chrono::duration<double>(Clock::now() - t0).count();
         if (dlg.GetStatusText() != "Update successful")
             state.SkipWithError(dlg.GetStatusText().c_str());
+        aTurnarounds = target.TurnaroundsUs();
     }
     state.counters["transfer_s"] = dTransfer;
     state.counters["wire_s"] = dWire;
     state.counters["efficiency"] = dWire / dTransfer;
+    // From each reply leaving the target to the tool's next byte reaching it, pty both ways.
+    state.counters["turnaround_median_us"] = Percentile(aTurnarounds, 0.5);
+    state.counters["turnaround_p90_us"] = Percentile(aTurnarounds, 0.9);
     QDir::setCurrent(strOld);
 }
 BENCHMARK(BM_UpdateThroughWindow)

@@ -14,15 +14,11 @@
 #include "SimTarget.h"
 #include "UpdateRig.h"
 #include "WinCom.h"
+#include "WireTime.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double Percentile(std::vector<double> a, double dP) {
-    std::sort(a.begin(), a.end());
-    return a[static_cast<size_t>(dP * static_cast<double>(a.size() - 1))];
-}
 
 // A byte written at the far end until the owner's handler has it.
 void BM_ReplyToOwnerLatency(benchmark::State& state) {
@@ -96,11 +92,12 @@ void RunUpdate(benchmark::State& state, int nType, bool bWire) {
     const std::vector<std::string> aLines = MakeFirmware(nType, nDataLines, 7, nRecordBytes);
     const std::string strFile = WriteTempFile(JoinLines(aLines, "\r\n"));
     double dTransfer = 0, dWire = 0;
-    std::vector<double> aGaps;
+    std::vector<double> aGaps, aTurnarounds;
     for (auto _ : state) {
         SimTargetOptions options;
         options.nType = nType;
         options.bWire = bWire;
+        options.bTimeTurnarounds = true;
         CSimTarget target(options);
         target.Start();
         CComPortMap::Instance().SetEnumerate(false);
@@ -118,6 +115,7 @@ void RunUpdate(benchmark::State& state, int nType, bool bWire) {
         const double dBytes = static_cast<double>(target.BytesIn() + target.BytesOut());
         dWire = dBytes * 10.0 / nBaud;
         aGaps = rig.GapsAfterWire(nBaud);
+        aTurnarounds = target.TurnaroundsUs();
     }
     state.counters["lines_per_s"] = static_cast<double>(aLines.size()) / dTransfer;
     if (!bWire || aGaps.empty()) return;
@@ -125,6 +123,9 @@ void RunUpdate(benchmark::State& state, int nType, bool bWire) {
     state.counters["efficiency"] = dWire / dTransfer;
     state.counters["gap_median_us"] = Percentile(aGaps, 0.5);
     state.counters["gap_p99_us"] = Percentile(aGaps, 0.99);
+    // The same seen from the target, as app_bench reports it for the window.
+    state.counters["turnaround_median_us"] = Percentile(aTurnarounds, 0.5);
+    state.counters["turnaround_p90_us"] = Percentile(aTurnarounds, 0.9);
 }
 
 void BM_FullUpdateNoWire(benchmark::State& state) {

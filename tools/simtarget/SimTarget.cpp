@@ -156,6 +156,11 @@ void CSimTarget::Receive(Clock::time_point now) {
     std::lock_guard lock(m_mutex);
     const auto byteTime = ByteTime();
     m_rxFree = std::max(m_rxFree, now);
+    if (m_replyWritten != Clock::time_point{}) {
+        m_aTurnaroundsUs.push_back(
+            std::chrono::duration<double, std::micro>(now - m_replyWritten).count());
+        m_replyWritten = {};
+    }
     for (ssize_t i = 0; i < n; ++i) {
         // A byte is there once its stop bit is; its reply goes out after that.
         m_rxFree += byteTime;
@@ -177,6 +182,7 @@ void CSimTarget::FlushDue(Clock::time_point now) {
         const std::string& str = m_outbox.front().strBytes;
         if (m_pty.WriteAll(str.data(), str.size())) m_nBytesOut += str.size();
         m_outbox.pop_front();
+        if (m_options.bWire && m_options.bTimeTurnarounds) m_replyWritten = now;
         if (m_options.bWire && m_options.bPunctual)
             m_listenUntil = now + std::chrono::microseconds(300);
     }
@@ -254,6 +260,11 @@ ToolLineView CSimTarget::ToolSettings() const {
     v.bRaw = !(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) && !(tio.c_oflag & OPOST) &&
              (tio.c_cflag & CSIZE) == CS8 && !(tio.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP));
     return v;
+}
+
+std::vector<double> CSimTarget::TurnaroundsUs() const {
+    std::lock_guard lock(m_mutex);
+    return m_aTurnaroundsUs;
 }
 
 bool CSimTarget::Sending() const {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <poll.h>
 
@@ -27,6 +28,7 @@ struct SimTargetOptions {
     // With bWire: poll without sleeping around each reply, so the simulator's own wake-up
     // delay is not charged to the tool. Many targets in one process may rather share the cores.
     bool bPunctual = true;
+    bool bTimeTurnarounds = false;  // with bWire: keep each turnaround for TurnaroundsUs()
 };
 
 // Line settings the tool gave its side of the tty, as the device sees them.
@@ -72,6 +74,9 @@ public:
     bool Sending() const;
     uint64_t BytesIn() const { return m_nBytesIn; }
     uint64_t BytesOut() const { return m_nBytesOut; }
+    // With bTimeTurnarounds: microseconds from writing each reply to reading the first byte the
+    // tool sent after it, the tool's whole turnaround including the pty both ways.
+    std::vector<double> TurnaroundsUs() const;
     std::string Summary() const;
 
 private:
@@ -99,9 +104,11 @@ private:
     mutable std::mutex m_mutex;  // the model, the queue and the timers below
     CBootloaderModel m_model;
     std::deque<Pending> m_outbox;
-    Clock::time_point m_rxFree{};       // when the wire from the tool is next idle
-    Clock::time_point m_listenUntil{};  // polled without sleeping until then
-    Clock::time_point m_txFree{};       // when the wire to the tool is next idle
+    Clock::time_point m_rxFree{};        // when the wire from the tool is next idle
+    Clock::time_point m_listenUntil{};   // polled without sleeping until then
+    Clock::time_point m_txFree{};        // when the wire to the tool is next idle
+    Clock::time_point m_replyWritten{};  // last reply not yet followed by a byte of the tool
+    std::vector<double> m_aTurnaroundsUs;
     Clock::time_point m_nextGreeting = Clock::time_point::max();
     int m_nRecordsAtEntry = -1;  // records counted when the entry sequence was last answered
     std::atomic<uint64_t> m_nBytesIn{0};
