@@ -87,12 +87,28 @@ bool RewriteInPlace(const std::string& strTarget, const std::function<void(CFile
     if (!buffer.IsOk()) return false;
     CFd file(::open(strTarget.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    if (file.Get() < 0 || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        ::ftruncate(file.Get(), 0) != 0)
-        return false;
-    CFileSink sink(file.Get());
-    sink.Write(strContent.data(), strContent.size());
-    return sink.IsOk() && ::fsync(file.Get()) == 0 && ::close(file.Release()) == 0;
+    if (file.Get() < 0 || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    // What grows the file goes out first, behind the old content: a full disk or a size limit
+    // fails there, and cutting back to the old size undoes it with nothing lost.
+    const size_t nOld = static_cast<size_t>(st.st_size);
+    if (strContent.size() > nOld) {
+        CFileSink tail(file.Get());
+        if (::lseek(file.Get(), st.st_size, SEEK_SET) >= 0)
+            tail.Write(strContent.data() + nOld, strContent.size() - nOld);
+        else
+            tail.Fail();
+        if (!tail.IsOk()) {
+            [[maybe_unused]] const int nIgnored = ::ftruncate(file.Get(), st.st_size);
+            return false;
+        }
+    }
+    CFileSink head(file.Get());
+    if (::lseek(file.Get(), 0, SEEK_SET) == 0)
+        head.Write(strContent.data(), std::min(nOld, strContent.size()));
+    else
+        head.Fail();
+    return head.IsOk() && ::ftruncate(file.Get(), static_cast<off_t>(strContent.size())) == 0 &&
+           ::fsync(file.Get()) == 0 && ::close(file.Release()) == 0;
 }
 
 void SyncDirectoryOf(const std::string& strPath) {

@@ -41,7 +41,8 @@ private:
 // without any write permission bit, or not writable by this process, is left alone.
 // False, with the old file untouched and no temporary left, when anything fails. Where the
 // directory takes no new files but the file itself is writable, the file is rewritten in
-// place instead (truncated, written, flushed): a crash during that write can cut it short.
+// place instead (grown first, then written over, cut to size, flushed): a full disk or a
+// size limit leaves the old file, a crash during that write a mix of both.
 bool ReplaceFile(const std::string& strPath, const std::function<void(CFileSink&)>& fnWrite);
 
 }  // namespace atomicfile

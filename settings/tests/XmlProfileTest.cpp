@@ -258,7 +258,7 @@ TEST_F(XmlProfileTest, RefusedSavesLeaveEverythingAsItWas) {
 TEST_F(XmlProfileTest, SavesKeepLinksAndPermissionBitsOrRewriteInPlace) {
     ASSERT_EQ(::mkdir("real", 0755) | ::mkdir("ro", 0755) | ::chmod(".", 0755), 0);
     WriteFile("real/settings.xml", kOld);
-    WriteFile("ro/Config.xml", kOld);
+    WriteFile("ro/Config.xml", Main("<COM-Port>123</COM-Port><Keep>me</Keep>"));  // shrinks
     ASSERT_EQ(::chmod("real/settings.xml", 0604) | ::symlink("settings.xml", "real/link") |
                   ::symlink("real/link", "h") | ::symlink("h", kFile) |
                   ::symlink("real/new.xml", "dangling") | ::chmod("ro/Config.xml", 0666) |
@@ -275,8 +275,20 @@ TEST_F(XmlProfileTest, SavesKeepLinksAndPermissionBitsOrRewriteInPlace) {
     ::umask(oldMask);
     ASSERT_EQ(::geteuid() == 0 ? ::seteuid(65534) : 0, 0);
     const bool bInPlace = SavePort("ro/Config.xml", 5);
+    // Longer content meets a file size limit that binds root too: the file stays whole.
+    CXmlProfile longer("ro/Config.xml");
+    longer.WriteString("Main", "Keep", std::string(200, 'x'));
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit oldLimit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &oldLimit), 0);
+    const rlimit limit{rlim_t{100}, oldLimit.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const bool bCut = longer.Save();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &oldLimit), 0);
+    std::signal(SIGXFSZ, oldHandler);
     ASSERT_EQ(::seteuid(::getuid()), 0);
     EXPECT_TRUE(bInPlace);
+    EXPECT_FALSE(bCut);
     EXPECT_EQ(ReadFile("ro/Config.xml"), Main("<COM-Port>5</COM-Port><Keep>me</Keep>"));
     ::chmod("ro", 0755);
     for (const char* szLink : {kFile, "h", "real/link", "dangling", "l37"})
