@@ -4,6 +4,8 @@
 #include <QFileDialog>
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include "AboutDlg.h"
 #include "FlashDlg.h"
 #include "HexCheck.h"
@@ -41,6 +43,12 @@ void CFlashDlg::accept() {
 }
 
 void CFlashDlg::OnSelChangePort() {
+    // Reopening the port would cut the running update off, or send its rest to another device.
+    if (IsUpdateRunning()) {
+        m_pPortList->setCurrentIndex(std::max(m_pPortList->findData(m_nComPort), 0));
+        MessageBox(kWaitForUpdate, MB_OK);
+        return;
+    }
     UpdateData(true);
     if (m_com.IsOpen()) m_com.Close();
 

@@ -12,9 +12,9 @@
 
 using namespace res;
 
-// Exit, and Open (checked again once its dialog closes), are refused while the update goes on
-// under their boxes. Start begins again: the operator resets the target, which no longer greets
-// once it has taken records, and every line goes out again from the first one.
+// Exit, a port pick, and Open (checked again once its dialog closes), are refused while the
+// update goes on under their boxes. Start begins again: the operator resets the target, which
+// no longer greets once it has taken records, and every line goes out again from the first one.
 TEST_F(AppTest, UpdateGoesOnUnderExitAndOpenAndStartsAgainOnStart) {
     CPinnedTarget target(
         1, {.nType = 3, .faults = {}, .strLink = {}, .nGreetEveryMs = 300, .bWire = true});
@@ -54,9 +54,12 @@ TEST_F(AppTest, UpdateGoesOnUnderExitAndOpenAndStartsAgainOnStart) {
     Click(IDC_OPEN);  // the greeting comes while the dialog is open
     Click(IDOK);
     Click(IDC_OPEN);  // refused before a dialog opens
+    PickPort(*pDlg, "<none>");
+    EXPECT_TRUE(pDlg->IsPortOpen());
+    EXPECT_EQ(PortList(*pDlg).currentText(), "COM1");
     EXPECT_EQ(nFileDialogs, 1);
     const std::pair<QString, bool> wait{"Please wait until update has finished!", true};
-    EXPECT_EQ(aSeen, (decltype(aSeen){wait, wait, wait}));
+    EXPECT_EQ(aSeen, (decltype(aSeen){wait, wait, wait, wait}));
     EXPECT_TRUE(pDlg->isVisible());
 
     ASSERT_TRUE(WaitUntil([&] { return pDlg->GetProgressPos() >= 20; }, 10000));
@@ -69,7 +72,7 @@ TEST_F(AppTest, UpdateGoesOnUnderExitAndOpenAndStartsAgainOnStart) {
     EXPECT_EQ(target->Image(), FlashImageOf(MakeFirmware(3, 120)));
     EXPECT_GE(target->Counters().nRecords, 20 + 122);
     EXPECT_EQ(pDlg->GetProgressPos(), 121);
-    EXPECT_EQ(aSeen.size(), 3u);
+    EXPECT_EQ(aSeen.size(), 4u);
     EXPECT_TRUE(WaitUntil([&] { return !pDlg->IsFastTimerRunning(); }, 2000));
     JobLog log;
     ASSERT_EQ(ReadJobLog(JobLogPath(), log), "");
