@@ -60,6 +60,18 @@ bool FileIsFit(const std::string& strFile) {
     return true;
 }
 
+// The folder of the simulated ports' links, removed on every way out.
+struct CSimDir {
+    std::string strPath;
+    CSimDir() = default;
+    CSimDir(const CSimDir&) = delete;
+    CSimDir& operator=(const CSimDir&) = delete;
+    ~CSimDir() {
+        std::error_code ec;
+        if (!strPath.empty()) fs::remove_all(strPath, ec);
+    }
+};
+
 // Plays the operator of a simulated station: a board whose update has ended (or failed) is
 // taken off a second later, and the next one plugged in a second after that.
 class CSimHand {
@@ -152,27 +164,28 @@ int RunGang(const std::vector<std::string>& aArgs) {
         return Usage("--count and --max-failures need --watch");
 
     // Simulated slots: a target each behind a link of its own, sim1, sim2, ...
+    CSimDir simDir;  // declared first: gone after the targets that have links in it
     std::vector<std::unique_ptr<CSimTarget>> aTargets;
     std::vector<SimTargetOptions> aSimOptions;
     int nUnplugAt = -1;
-    std::string strSimDir;
     if (bSimulate) {
         SimTargetOptions sim;
         if (!ReadSimOptions(args, options.strFile, sim, nUnplugAt)) return kExitUsage;
         if (options.bWatch && nUnplugAt >= 0) return Usage("--sim-unplug-at is not for --watch");
         if (!CArgs::ToInt(args.Value("sim-slots", "2"), 1, 64, n))
             return Usage("--sim-slots takes 1..64");
-        char szDir[] = "/tmp/korvi-gang-XXXXXX";
-        if (::mkdtemp(szDir) == nullptr) {
+        std::error_code ec;
+        std::string strDir = (fs::temp_directory_path(ec) / "korvi-gang-XXXXXX").string();
+        if (ec || ::mkdtemp(strDir.data()) == nullptr) {
             std::fprintf(stderr, "korvi-flash: cannot make a folder for the simulated ports\n");
             return kExitPort;
         }
-        strSimDir = szDir;
+        simDir.strPath = strDir;
         for (int i = 0; i < n; ++i) {
             const std::string strName = "sim" + std::to_string(i + 1);
             SimTargetOptions one = sim;
             one.faults.nSeed = sim.faults.nSeed + static_cast<uint32_t>(i);
-            one.strLink = (fs::path(strSimDir) / strName).string();
+            one.strLink = (fs::path(simDir.strPath) / strName).string();
             aSimOptions.push_back(one);
             aTargets.push_back(std::make_unique<CSimTarget>(one));
             if (!aTargets.back()->Start()) {
@@ -215,11 +228,6 @@ int RunGang(const std::vector<std::string>& aArgs) {
         std::unique_ptr<CSimHand> pHand;
         if (bSimulate && options.bWatch) pHand = std::make_unique<CSimHand>(aTargets, aSimOptions);
         nCode = station.Run();
-    }
-    aTargets.clear();
-    if (!strSimDir.empty()) {
-        std::error_code ec;
-        fs::remove_all(strSimDir, ec);
     }
     return nCode;
 }

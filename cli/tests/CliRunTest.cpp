@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <regex>
 
 #include "Firmware.h"
 #include "RunCli.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -69,10 +72,14 @@ TEST(CliRun, EachOutcomeEndsWithItsExitCodeMessageEventsAndRecordAndResendsAreRe
         {{"gang", strGood, "--simulate", "--count", "2"}, 2, nullptr, "need --watch"},
         {{"gang", DamagedFile(), "--simulate"}, 3, nullptr, "nothing was sent"},
     };
+    // Whatever a run puts in the temporary folder, it takes away, refused or not.
+    const fs::path tmp = ProcessTempDir() / "outcomes-tmp";
+    fs::create_directories(tmp);
     std::vector<CliCall> aCalls;
     for (const Case& c : aCases)
-        aCalls.push_back({c.aArgs, {}});
+        aCalls.push_back({c.aArgs, {.aEnv = {"TMPDIR=" + tmp.string()}}});
     const std::vector<CliRun> aRuns = RunClis(aCalls);
+    EXPECT_TRUE(fs::is_empty(tmp));
     for (size_t i = 0; i < aRuns.size(); ++i) {
         const Case& c = aCases[i];
         const CliRun& run = aRuns[i];
