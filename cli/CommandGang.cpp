@@ -206,9 +206,12 @@ int RunGang(const std::vector<std::string>& aArgs) {
     std::set<std::string> devices;
     for (const StationSlot& slot : options.aSlots) {
         if (!names.insert(slot.strName).second) return Usage("two slots named " + slot.strName);
+        // A station would wait on it for ever.
+        if (slot.strPort.empty()) return Usage("slot " + slot.strName + " has no port");
         const PortMatch m = ResolvePortName(slot.strPort, "Config.xml");
         if (m.ReportAmbiguous(slot.strPort)) return kExitUsage;
-        if (!m.strDevice.empty() && !devices.insert(m.strDevice).second)
+        // A port not there yet goes by its name: both slots would start on its board.
+        if (!devices.insert(m.strDevice.empty() ? slot.strPort : m.strDevice).second)
             return Usage("slot " + slot.strName +
                          " names a port another slot has: " + slot.strPort);
     }

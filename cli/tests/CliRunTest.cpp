@@ -69,6 +69,8 @@ TEST(CliRun, EachOutcomeEndsWithItsExitCodeMessageEventsAndRecordAndResendsAreRe
         // A station refuses what it cannot run before any slot starts.
         {{"gang", strGood, "--slots", WriteTempFile("A /dev/x\nB\n")}, 2, nullptr, ":2: slot B"},
         {{"gang", strGood, "--port", "A=/dev/x", "--port", "A=/dev/y"}, 2, nullptr, "two slots"},
+        {{"gang", strGood, "--port", "A=/dev/x", "--port", "B=/dev/x"}, 2, nullptr, "slot B names"},
+        {{"gang", strGood, "--port", "A=", "--port", "/dev/x"}, 2, nullptr, "slot A has no port"},
         {{"gang", strGood, "--simulate", "--count", "2"}, 2, nullptr, "need --watch"},
         {{"gang", DamagedFile(), "--simulate"}, 3, nullptr, "nothing was sent"},
     };
