@@ -232,7 +232,9 @@ void CFlashDlg::Close() {
 }
 
 bool CFlashDlg::Open(const std::string& cMode) {
-    return m_com.Open(cMode);
+    if (m_com.Open(cMode)) return true;
+    m_strOpenFailed = cMode;
+    return false;
 }
 
 bool CFlashDlg::Write(const uint8_t* pData, uint32_t nLength) {

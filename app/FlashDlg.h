@@ -130,4 +130,6 @@ private:
     std::chrono::system_clock::time_point m_jobTime;
     std::chrono::steady_clock::time_point m_jobStart;
     int64_t m_nLinesSent = 0;
+    // The mode the engine's last Open could not open the port in ("": none failed).
+    std::string m_strOpenFailed;
 };

@@ -134,7 +134,11 @@ void CFlashDlg::OnStartFlash() {
     // A new Start cuts the running update short: it is recorded as far as it got.
     if (m_bJobOpen) RecordJob();
     m_nLinesSent = 0;
+    m_strOpenFailed.clear();
     m_engine.Start(m_nComPort);
+    // The engine goes on waiting for a greeting on the closed port, asking for a reset.
+    if (!m_strOpenFailed.empty())
+        MessageBox("opening COM port failed (" + m_strOpenFailed + ")", MB_ICONSTOP);
     TrackJob();
     PaceFastTimer();
 }

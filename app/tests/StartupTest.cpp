@@ -71,7 +71,8 @@ TEST_F(AppTest, PortListIsSortedAndAPickReopensAtNineSixHundred) {
     PinPty(1);
     PinPty(2);
     CPinnedTarget com10(10, {});  // silent, reports the line settings it is given
-    auto pDlg = StartWindow(10);
+    WriteFile(Path("fw.hex"), MakeHexText(3, 10));
+    auto pDlg = StartWindow(10, Path("fw.hex"));
     QStringList aEntries;
     for (int i = 0; i < PortList(*pDlg).count(); ++i)
         aEntries << PortList(*pDlg).itemText(i);
@@ -86,12 +87,15 @@ TEST_F(AppTest, PortListIsSortedAndAPickReopensAtNineSixHundred) {
     PickPort(*pDlg, "<none>");
     EXPECT_FALSE(pDlg->IsPortOpen());
     EXPECT_EQ(pDlg->GetPortNumber(), 10);
-    EXPECT_EQ(ReadFile("Config.xml"), Config(10, "select file"));
+    EXPECT_EQ(ReadFile("Config.xml"), Config(10, Path("fw.hex")));
 
-    CComPortMap::Instance().Pin(2, Path("no-such-device"));  // a listed port that has gone away
     PickPort(*pDlg, "COM2");
-    EXPECT_EQ(m_aBoxes, (Boxes{{"opening COM port failed (COM2:9600,N,8,1)", MB_ICONSTOP}}));
-    EXPECT_EQ(ReadFile("Config.xml"), Config(2, "select file"));
+    CComPortMap::Instance().Pin(2, Path("no-such-device"));  // a listed port that has gone away
+    static_cast<QPushButton*>(pDlg->GetDlgItem(IDC_START))->click();  // reopens at the file's rate
+    PickPort(*pDlg, "COM2");
+    EXPECT_EQ(m_aBoxes, (Boxes{{"opening COM port failed (COM2:19200,N,8,1)", MB_ICONSTOP},
+                               {"opening COM port failed (COM2:9600,N,8,1)", MB_ICONSTOP}}));
+    EXPECT_EQ(ReadFile("Config.xml"), Config(2, Path("fw.hex")));
 }
 
 // The settings file stays as it was, or absent.
