@@ -106,13 +106,16 @@ std::map<std::string, std::string> StableNames(const SPortRoots& roots) {
     return names;
 }
 
+constexpr int kLastListedCom = 16;
+
 // "COM7" -> 7; 0 for anything else, numbers beyond the probed range included.
 int ParsePortKey(const std::string& strKey) {
     if (strKey.size() < 4 || strKey.compare(0, 3, "COM") != 0) return 0;
     int nCom = 0;
     const char* pEnd = strKey.data() + strKey.size();
     const auto result = std::from_chars(strKey.data() + 3, pEnd, nCom);
-    if (result.ec != std::errc() || result.ptr != pEnd || nCom < 1 || nCom > 16) return 0;
+    if (result.ec != std::errc() || result.ptr != pEnd || nCom < 1 || nCom > kLastListedCom)
+        return 0;
     return nCom;
 }
 
@@ -190,9 +193,11 @@ bool CComPortMap::IsConsole(const std::string& strDevice) const {
 
 const std::vector<std::string>& CComPortMap::FreeDevicesLocked() const {
     if (m_free) return *m_free;
+    // A number beyond the listed ones (a job's own for its device) must not shift the rest.
     std::set<std::string> pinned;
-    for (const auto& [n, strPath] : m_pins)
-        pinned.insert(Canonical(strPath));
+    for (const auto& [n, strPath] : m_pins) {
+        if (n >= 1 && n <= kLastListedCom) pinned.insert(Canonical(strPath));
+    }
     const auto stable = StableNames(m_roots);
     std::vector<std::string> free;
     for (const auto& strPath : Enumerate(m_roots)) {

@@ -11,7 +11,8 @@
 
 // Maps the names the tool shows and stores (COM1..COM16) to Linux devices.
 // Pinned numbers take any device path; the rest go, in order, to the serial devices present
-// when the list was last built, so a number keeps its device for the whole run.
+// when the list was last built, so a number keeps its device for the whole run. A pin beyond
+// COM16 (a job's own number) leaves its device the number it has below.
 class CComPortMap {
 public:
     static CComPortMap& Instance();

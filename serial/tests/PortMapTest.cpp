@@ -64,8 +64,13 @@ using Names = std::vector<std::string>;
 TEST_F(PortMapTest, NumbersGoToUsbThenAcmThenHardwareTtysAroundThePinsNeverTheConsole) {
     const std::string strById = "serial/by-id/usb-adapter",
                       strByPath = "serial/by-path/pci-usb-0:2:1.0";
-    EXPECT_EQ(Numbered(7),
-              Names({"ttyUSB1", strById, strByPath, "ttyACM0", "ttyAMA0", "ttyS0", ""}));
+    const Names initial = {"ttyUSB1", strById, strByPath, "ttyACM0", "ttyAMA0", "ttyS0", ""};
+    EXPECT_EQ(Numbered(7), initial);
+    // A number beyond the window's, as a job takes for its device, renumbers nothing.
+    Map().Pin(1000, Dev("ttyUSB1"));
+    EXPECT_EQ(Numbered(7), initial);
+    EXPECT_EQ(Map().Resolve("COM1000"), Dev("ttyUSB1"));
+    Map().Unpin(1000);
     Map().Pin(2, "/tmp/some-pty");
     Map().Pin(4, Dev(strById));
     Map().Pin(9, Dev("ttyS3"));
