@@ -204,6 +204,8 @@ void CFlashDlg::SetProgressRange(int nMax) {
 
 void CFlashDlg::EnableStart(bool bEnable) {
     GetDlgItem(IDC_START)->setEnabled(bEnable);
+    // A Start before may still wait for a greeting: it must not send a file Start now refuses.
+    if (!bEnable) m_engine.InitStartValues();
 }
 
 void CFlashDlg::PaceFastTimer() {

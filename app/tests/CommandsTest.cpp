@@ -5,12 +5,15 @@
 
 #include "AboutDlg.h"
 #include "AppTestSupport.h"
+#include "ByteHandoff.h"
+#include "FlashApp.h"
 #include "MessageBox.h"
 
 using namespace res;
 
 // Each name is typed into the file dialog as an operator would. A box opens over the status of
-// the file before; a cancelled dialog or a file that cannot be read changes nothing.
+// the file before; a cancelled dialog or a file that cannot be read changes nothing. A file
+// refused after Start leaves nothing armed: the target's greeting then starts no update.
 TEST_F(AppTest, OpenLoadsKnownRefusesUnknownAndDamagedFilesAndKeepsTheLastReadable) {
     std::vector<std::string> aDamaged = MakeFirmware(3, 20);
     aDamaged[16].back() = aDamaged[16].back() == '0' ? '1' : '0';
@@ -19,16 +22,18 @@ TEST_F(AppTest, OpenLoadsKnownRefusesUnknownAndDamagedFilesAndKeepsTheLastReadab
         std::string strText;  // "": no such file
         bool bAccept;
         std::string strStatus, strBox;
-        int nRange;  // of the progress bar; 0: Start stays disabled
+        int nRange;             // of the progress bar; 0: Start stays disabled
+        bool bStarted = false;  // Start pressed before Open
     } aCases[] = {
         {"known.hex", MakeHexText(3, 20), true, "File contains 22 lines", "", 22},
         {"cancelled.hex", MakeHexText(3, 10), false, "File contains 22 lines", "", 22},
         {"missing.hex", "", true, "File contains 22 lines", "The file could not be read!", 22},
-        {"unknown.hex", MakeHexText(0, 20), true, "Unknown Hexfile", "Unknown file!", 0},
         {"damaged.hex", JoinLines(aDamaged, "\r\n"), true, "Line 17: checksum error",
-         "Line 17: checksum error", 0},
+         "Line 17: checksum error", 0, true},
+        {"unknown.hex", MakeHexText(0, 20), true, "Unknown Hexfile", "Unknown file!", 0},
     };
-    auto pDlg = StartWindow();
+    PinPty(1);
+    auto pDlg = StartWindow(1);
     QString strStatusBefore;
     pDlg->SetMessageBoxSeam([&](const std::string& strText, unsigned nStyle) {
         m_aBoxes.emplace_back(strText, nStyle);
@@ -40,6 +45,11 @@ TEST_F(AppTest, OpenLoadsKnownRefusesUnknownAndDamagedFilesAndKeepsTheLastReadab
         m_aBoxes.clear();
         if (!c.strText.empty()) WriteFile(Path(c.szName), c.strText);
         if (!c.strText.empty() && c.bAccept) strLoaded = Path(c.szName);
+        if (c.bStarted) {
+            static_cast<QPushButton*>(pDlg->GetDlgItem(IDC_START))->click();
+            ASSERT_TRUE(
+                WaitUntil([&] { return pDlg->GetEngine().GetState() == WaitGreeting; }, 2000));
+        }
         strStatusBefore = StatusLine(*pDlg);
         CModalWatcher watcher([&](QWidget* pModal) {
             if (auto* pFileDialog = qobject_cast<QFileDialog*>(pModal)) {
@@ -56,7 +66,10 @@ TEST_F(AppTest, OpenLoadsKnownRefusesUnknownAndDamagedFilesAndKeepsTheLastReadab
         EXPECT_EQ(pDlg->GetImage().GetLineCount(), 22);  // as every readable file here
         EXPECT_EQ(static_cast<QLineEdit*>(pDlg->GetDlgItem(IDC_PATH))->text().toStdString(),
                   strLoaded);
-        EXPECT_EQ(ReadFile("Config.xml"), Config(0, strLoaded));
+        EXPECT_EQ(ReadFile("Config.xml"), Config(1, strLoaded));
+        CRecSerialEvent greeting(g_nWmRecSerial, '!', std::make_shared<CRecSerialEvent::Handoff>());
+        QCoreApplication::sendEvent(pDlg.get(), &greeting);
+        EXPECT_FALSE(pDlg->GetEngine().IsBusy());
     }
 }
 
