@@ -19,6 +19,8 @@
 namespace {
 
 constexpr const char* kResetText = "Please reset Korvi device...";
+constexpr const char* kEntryRefused =
+    "Fehler: the bootloader greeted but did not take the entry sequence";
 constexpr uint8_t kEntry[3] = {'^', ';', ']'};
 // How often a receive thread waiting for its byte to be taken looks at its run flag.
 constexpr std::chrono::milliseconds kRunCheck{5};
@@ -216,7 +218,9 @@ void CFlashJob::OnTick(bool bSecond) {
     }
     Step(bSecond);
     if (m_bDone || !bSecond) return;
-    if (m_engine.GetState() == WaitGreeting && Clock::now() >= m_waitDeadline) {
+    // Also in the entry's states: a target that greets but never gets ready cycles through them.
+    if (m_engine.GetState() != Transfer && Clock::now() >= m_waitDeadline) {
+        if (m_bEverGreeted) return Finish(kExitRefused, kEntryRefused);
         Finish(kExitNoGreeting, "no bootloader greeting within " +
                                     std::to_string(m_options.nWaitSeconds) + " s on " + PortText());
     }
@@ -267,13 +271,13 @@ void CFlashJob::AfterStep(int32_t nStateBefore, int32_t nLineBefore,
     }
     if (nState == Transfer && m_transferStart == Clock::time_point::max())
         m_transferStart = Clock::now();
-    if (nState == SendEntry) m_bGreeted = true;
+    if (nState == SendEntry) m_bGreeted = m_bEverGreeted = true;
 
     if (nState == WaitGreeting && nStateBefore != WaitGreeting && m_strStatus == kResetText) {
         m_bGreeted = false;
-        m_waitDeadline = m_options.nWaitSeconds > 0
-                             ? Clock::now() + std::chrono::seconds(m_options.nWaitSeconds)
-                             : Clock::time_point::max();
+        // From the first request on: asking again must not put the limit off for ever.
+        if (m_options.nWaitSeconds > 0 && m_waitDeadline == Clock::time_point::max())
+            m_waitDeadline = Clock::now() + std::chrono::seconds(m_options.nWaitSeconds);
         m_observer.OnWaitingForReset(m_info, m_options.nWaitSeconds);
     } else if (m_options.bDryRun && nState == SendEntry) {
         Finish(kExitOk, "bootloader greeting received on " + PortText() +
@@ -290,7 +294,7 @@ void CFlashJob::AfterStep(int32_t nStateBefore, int32_t nLineBefore,
             Finish(kExitRefused, m_strStatus);
         }
     } else if (nState == SendEntry && m_strStatus == "Fehler") {
-        Finish(kExitRefused, "Fehler: the bootloader greeted but did not take the entry sequence");
+        Finish(kExitRefused, kEntryRefused);
     }
     if (!m_bDone && m_fnStepHook) m_fnStepHook();
 }

@@ -106,6 +106,7 @@ private:
     int m_nErrorsInStep = 0;
     bool m_bDone = false;
     bool m_bGreeted = false;
+    bool m_bEverGreeted = false;  // by this job, whatever came after
     Clock::time_point m_start = Clock::now();
     Clock::time_point m_waitDeadline = Clock::time_point::max();
     Clock::time_point m_transferStart = Clock::time_point::max();

@@ -58,6 +58,9 @@ TEST(CliRun, EachOutcomeEndsWithItsExitCodeMessageEventsAndRecordAndResendsAreRe
         {sim(DamagedFile(), {}), 3, "file_refused", "nothing was sent"},
         {sim(strNoMarker, {}), 3, "file_refused", "Unknown file!"},
         {sim(strGood, {"--simulate=3", "--wait", "1"}), 5, "no_greeting", "within 1 s"},
+        // Greets, but its "ready" never comes: the reset asked for again does not extend --wait.
+        {sim(strGood, {"--sim-lost-replies", "1", "--wait", "1"}), 6, "target_refused",
+         "did not take the entry"},
         {sim(strGood, {"--sim-checksum-errors", "1"}), 6, "target_refused", "Checksum Error!"},
         {sim(strGood, {"--sim-file-error-at", "5"}), 7, "file_error", "at line 6"},
         {sim(strGood, {"--sim-unplug-at", "10"}), 8, "link_lost", "lost"},
