@@ -283,7 +283,10 @@ int CStation::Run() {
     const bool bFailedInRow =
         m_options.nMaxFailures > 0 && m_nFailedInRow >= m_options.nMaxFailures;
     int nCode = m_bAnyFailed ? kExitStation : kExitOk;
-    if (nSignal != 0) nCode = kExitInterrupted;
+    // Without --watch a signal after every job had ended stopped nothing, as for flash.
+    const bool bStoppedNothing = nSignal != 0 && !m_options.bWatch && !m_bAnyInterrupted;
+    if (bStoppedNothing) m_strStopped.clear();
+    if (nSignal != 0 && !bStoppedNothing) nCode = kExitInterrupted;
     if (bFailedInRow) {
         std::fprintf(stderr, "korvi-flash: station stopped: failed jobs in a row: %d\n",
                      m_nFailedInRow);
@@ -422,6 +425,7 @@ void CStation::OnJobEnd(Slot& s, const CFlashJob& job) {
         m_nFailedInRow = 0;
     } else {
         m_bAnyFailed = true;
+        m_bAnyInterrupted = m_bAnyInterrupted || nCode == kExitInterrupted;
         if (nCode != kExitInterrupted) ++m_nFailedInRow;
         if (m_options.nMaxFailures > 0 && m_nFailedInRow >= m_options.nMaxFailures &&
             m_strStopped.empty())

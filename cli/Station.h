@@ -98,5 +98,6 @@ private:
     int m_nStarted = 0;
     int m_nFailedInRow = 0;
     bool m_bAnyFailed = false;
+    bool m_bAnyInterrupted = false;
     std::string m_strStopped;  // why no more jobs start; "" while they may
 };

@@ -144,8 +144,15 @@ TEST(CliRun, SignalMidTransferClosesEndsWith130AndKeepsTheRecord) {
     for (const int nSignal : {SIGINT, SIGTERM, SIGHUP})
         aCalls.push_back({{"flash", strFile, "--simulate", "--json"},
                           {.strSignalAfter = "\"percent\":5,", .nSignal = nSignal}});
+    // Once the last line is confirmed the job only closes its port: there is nothing to stop.
+    aCalls.push_back({{"gang", strFile, "--simulate", "--sim-slots", "1", "--json"},
+                      {.strSignalAfter = "\"percent\":100,", .nSignal = SIGINT}});
     const std::vector<CliRun> aRuns = RunClis(aCalls);
-    for (size_t i = 0; i < aRuns.size(); ++i) {
+    const CliRun& gang = aRuns.back();
+    EXPECT_EQ(gang.nExit, 0) << gang.strErr;
+    EXPECT_EQ(gang.Events().back()["code"], 0);
+    EXPECT_EQ(gang.Events().back()["stopped"], nullptr);
+    for (size_t i = 0; i + 1 < aRuns.size(); ++i) {
         SCOPED_TRACE(std::to_string(aCalls[i].options.nSignal) + ": " + aRuns[i].strErr);
         const bool bHangUp = aCalls[i].options.nSignal == SIGHUP;  // the update goes on
         EXPECT_EQ(aRuns[i].nExit, bHangUp ? 0 : 130);
