@@ -166,5 +166,7 @@ TEST(EngineProperty, SuccessMeansTheTargetHoldsExactlyTheFile) {
         nFaultySuccesses += bFaulty && bSuccess;
     }
     // Most runs with faults must still get through, or the property says little.
-    if (nFirst == 1) EXPECT_GT(nFaultySuccesses, nFaulty / 2);
+    if (nFirst == 1) {
+        EXPECT_GT(nFaultySuccesses, nFaulty / 2);
+    }
 }
