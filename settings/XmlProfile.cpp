@@ -129,6 +129,8 @@ struct CXmlProfile::Impl {
     // False when a file exists that could not be read: replacing it would lose settings
     // this store never saw, so Save refuses.
     bool bMaySave = true;
+    // The text of a file that was there but not well-formed, until Save has kept it aside.
+    std::string strUnparsed;
 
     pugi::xml_node FindOrCreateKey(const std::string& strSection, const std::string& strKey) {
         // Names that no element can carry can be neither found nor created.
@@ -155,10 +157,12 @@ CXmlProfile::CXmlProfile(const std::string& strFileName) : m_pImpl(std::make_uni
                 doc.load_buffer(strData.data(), strData.size(), kParseOptions);
             Require(result.status != pugi::status_out_of_memory);
             // Not well-formed: start afresh; the next Save replaces the file.
-            if (result)
+            if (result) {
                 NormaliseTexts(doc);
-            else
+            } else {
                 doc.reset();
+                m_pImpl->strUnparsed = std::move(strData);
+            }
             break;
         }
         case atomicfile::ReadStatus::Missing:
@@ -208,6 +212,17 @@ bool CXmlProfile::WriteString(const std::string& strSection, const std::string& 
 
 bool CXmlProfile::Save() {
     if (!m_pImpl->bMaySave) return false;
+    // A file that does not parse may be a hand edit with one typo: its settings are kept
+    // beside it for whoever made it, or the file is not replaced at all.
+    if (!m_pImpl->strUnparsed.empty()) {
+        const std::string& strKept = m_pImpl->strUnparsed;
+        if (!atomicfile::ReplaceFile(m_pImpl->strFileName + ".broken",
+                                     [&strKept](atomicfile::CFileSink& sink) {
+                                         sink.Write(strKept.data(), strKept.size());
+                                     }))
+            return false;
+        m_pImpl->strUnparsed.clear();
+    }
     return atomicfile::ReplaceFile(m_pImpl->strFileName, [this](atomicfile::CFileSink& sink) {
         CSinkWriter writer(sink);
         m_pImpl->doc.save(writer, "", kFormatOptions, pugi::encoding_utf8);

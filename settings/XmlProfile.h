@@ -28,7 +28,8 @@ public:
                      const std::string& strValue);
     // Replaces the file atomically, or rewrites it in place where only the file is writable.
     // False, with the file as it was, when it cannot be written, is read-only, or existed but
-    // could not be read (its settings were never seen).
+    // could not be read (its settings were never seen). A file that was read but is not
+    // well-formed XML is first kept as "<name>.broken"; if that fails, so does Save.
     bool Save();
 
     // All keys of the first matching section, in document order; creates nothing.

@@ -201,6 +201,18 @@ TEST_F(XmlProfileTest, AnyBytesComeBackAsWrittenAndStayStable) {
     }
 }
 
+// A hand edit with a typo is not lost when the store starts afresh over it; an empty file is.
+TEST_F(XmlProfileTest, AFileThatDoesNotParseIsKeptBesideItsReplacement) {
+    const std::string strTypo = Main("<COM-Port>3</COM-Port><Pins><DTR>1</DTR></Main>");
+    for (const std::string& strBefore : {strTypo, ""s}) {
+        WriteFile(kFile, strBefore);
+        ASSERT_TRUE(SavePort(kFile, 4));
+        EXPECT_EQ(ReadFile(kFile), Main("<COM-Port>4</COM-Port>"));
+    }
+    EXPECT_EQ(ReadFile("Config.xml.broken"), strTypo);
+    EXPECT_EQ(ListDir(), std::set<std::string>({kFile, "Config.xml.broken"}));
+}
+
 // The store works in memory, but what it must not or cannot replace stays exactly as it was.
 TEST_F(XmlProfileTest, RefusedSavesLeaveEverythingAsItWas) {
     for (const char* szFile :
@@ -208,11 +220,12 @@ TEST_F(XmlProfileTest, RefusedSavesLeaveEverythingAsItWas) {
         WriteFile(szFile, kOld);
     WriteFile("markup.xml", "<profile>" + std::string(1'000'000, '<') + "</profile>");
     WriteFile("plain", "a file");
-    std::filesystem::resize_file("sparse.xml", 100u << 20);  // costs no disk
+    WriteFile("typo.xml", "<profile><Main><COM-Port>3</COM-Port>");  // not well-formed, no room for
+    std::filesystem::resize_file("sparse.xml", 100u << 20);          // costs no disk
     ASSERT_EQ(::chmod("readonly.xml", 0444) | ::chmod("unreadable.xml", 0200) |
                   ::mkdir("dir.xml", 0755) | ::mkfifo("fifo.xml", 0644) |
                   ::symlink("/dev/zero", "device.xml") | ::symlink("dir.xml", "todir.xml") |
-                  ::symlink("loop.xml", "loop.xml"),
+                  ::symlink("loop.xml", "loop.xml") | ::mkdir("typo.xml.broken", 0755),  // its copy
               0);
     struct Refusal {
         std::string strPath;
@@ -223,8 +236,9 @@ TEST_F(XmlProfileTest, RefusedSavesLeaveEverythingAsItWas) {
     // clang-format off
     const Refusal aRefusals[] = {
         {"readonly.xml", 2}, {"unreadable.xml"}, {"dir.xml"}, {"fifo.xml"}, {"device.xml"},
-        {"todir.xml"}, {"loop.xml"}, {"sparse.xml"}, {"markup.xml"}, {"plain/Config.xml"},
-        {"missing/Config.xml"}, {"/proc/Config.xml"}, {""}, {"cut.xml", 2, "v", true},
+        {"todir.xml"}, {"loop.xml"}, {"sparse.xml"}, {"markup.xml"}, {"typo.xml"},
+        {"plain/Config.xml"}, {"missing/Config.xml"}, {"/proc/Config.xml"}, {""},
+        {"cut.xml", 2, "v", true},
         {"escaped.xml", 2, std::string(6u << 20, '\xFF')},  // each byte written as three
     };
     // clang-format on
