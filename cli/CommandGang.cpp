@@ -208,6 +208,13 @@ int RunGang(const std::vector<std::string>& aArgs) {
         if (!names.insert(slot.strName).second) return Usage("two slots named " + slot.strName);
         // A station would wait on it for ever.
         if (slot.strPort.empty()) return Usage("slot " + slot.strName + " has no port");
+        // Such a number would go to another board as boards come and go: one left on its
+        // socket could be flashed twice, and a board plugged in later is never seen.
+        if (options.bWatch && IsNumberedByPosition(slot.strPort, "Config.xml")) {
+            return Usage("--watch needs ports that stay with their socket: slot " + slot.strName +
+                         " names " + slot.strPort +
+                         ", which no pin in Config.xml holds; name its /dev/serial/by-path link");
+        }
         const PortMatch m = ResolvePortName(slot.strPort, "Config.xml");
         if (m.ReportAmbiguous(slot.strPort)) return kExitUsage;
         // A port not there yet goes by its name: both slots would start on its board.

@@ -101,6 +101,13 @@ PortMatch ResolvePortName(const std::string& strName, const std::string& strConf
     return {"", "unknown port name " + strName, {}};
 }
 
+bool IsNumberedByPosition(const std::string& strName, const std::string& strConfigFile) {
+    const int nCom = ComNumber(strName);
+    if (nCom == 0) return false;
+    ApplyConfigPins(strConfigFile);
+    return !CComPortMap::Instance().IsPinned(nCom);
+}
+
 bool PortMatch::ReportAmbiguous(const std::string& strName) const {
     if (aCandidates.empty()) return false;
     std::fprintf(stderr, "korvi-flash: %s matches more than one port:\n", strName.c_str());

@@ -17,3 +17,7 @@ struct PortMatch {
 // exists), a device path, a /dev/serial/by-id or by-path link, a bare tty name ("ttyUSB0"),
 // or "usb:VID:PID[:SERIAL]" (hexadecimal VID and PID, any case).
 PortMatch ResolvePortName(const std::string& strName, const std::string& strConfigFile);
+
+// True for a COM name that no pin holds (those of strConfigFile applied): its number goes to
+// whichever device is found in its place, so it does not stay with one socket.
+bool IsNumberedByPosition(const std::string& strName, const std::string& strConfigFile);

@@ -132,6 +132,11 @@ void CComPortMap::Pin(int nCom, const std::string& strDevice) {
     m_free.reset();
 }
 
+bool CComPortMap::IsPinned(int nCom) const {
+    std::lock_guard lock(m_mutex);
+    return m_pins.count(nCom) != 0;
+}
+
 void CComPortMap::Unpin(int nCom) {
     std::lock_guard lock(m_mutex);
     if (m_pins.erase(nCom) != 0) m_free.reset();

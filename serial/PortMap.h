@@ -35,6 +35,8 @@ public:
     std::string DeviceFor(int nCom) const;
     // Takes a fresh look at the devices present; until then numbers keep their devices.
     void Rebuild();
+    // Pinned numbers keep their device path; the others follow the order devices are found in.
+    bool IsPinned(int nCom) const;
 
     void SetRoots(const SPortRoots& roots);
     SPortRoots Roots() const;

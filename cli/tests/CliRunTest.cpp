@@ -74,6 +74,7 @@ TEST(CliRun, EachOutcomeEndsWithItsExitCodeMessageEventsAndRecordAndResendsAreRe
         {{"gang", strGood, "--port", "A=/dev/x", "--port", "A=/dev/y"}, 2, nullptr, "two slots"},
         {{"gang", strGood, "--port", "A=/dev/x", "--port", "B=/dev/x"}, 2, nullptr, "slot B names"},
         {{"gang", strGood, "--port", "A=", "--port", "/dev/x"}, 2, nullptr, "slot A has no port"},
+        {{"gang", strGood, "--port", "A=com3", "--watch"}, 2, nullptr, "slot A names com3, which"},
         {{"gang", strGood, "--simulate", "--count", "2"}, 2, nullptr, "need --watch"},
         {{"gang", DamagedFile(), "--simulate"}, 3, nullptr, "nothing was sent"},
     };

@@ -74,6 +74,8 @@ TEST_F(PortNameTest, EveryFormNamesItsDeviceAmbiguityListsTheCandidatesAndAdapte
         const PortMatch m = ResolvePortName(strName, config.string());
         EXPECT_EQ(m.strDevice, strDevice) << strName << ": " << m.strProblem;
         EXPECT_TRUE(m.aCandidates.empty()) << strName;
+        // Only an unpinned number follows the order devices are found in (no station takes it).
+        EXPECT_EQ(IsNumberedByPosition(strName, config.string()), strName == "com2") << strName;
     }
     const PortMatch two = ResolvePortName("usb:0403:6001", config.string());
     EXPECT_EQ(two.strDevice, "");
