@@ -68,6 +68,18 @@ bool TakeOptional(const Json& json, const char* szKey, std::optional<T>& value) 
     return true;
 }
 
+// A line cut short by a crash or a full disk has no line end, and a record appended right after
+// it would be lost with it. Two writers that both see it only leave a blank line, which the
+// reader skips; a log that may be written but not read is taken as whole.
+bool EndsCutShort(const std::string& strPath) {
+    const CFd file(::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    char chLast = '\n';
+    return file.Get() >= 0 && ::fstat(file.Get(), &info) == 0 && S_ISREG(info.st_mode) &&
+           info.st_size > 0 && ::pread(file.Get(), &chLast, 1, info.st_size - 1) == 1 &&
+           chLast != '\n';
+}
+
 }  // namespace
 
 std::string JobRecordToJson(const JobRecord& r) {
@@ -138,11 +150,12 @@ std::string AppendJobRecord(const JobRecord& record, const std::string& strPath)
         std::filesystem::create_directories(path.parent_path(), error);
         if (error) return "cannot create " + path.parent_path().string() + ": " + error.message();
     }
-    const std::string strLine = JobRecordToJson(record) + '\n';
+    std::string strLine = JobRecordToJson(record) + '\n';
     // One write of the whole line with O_APPEND: concurrent writers never interleave within a
     // line, and a crash leaves at most one line cut short, which the reader skips.
     CFd file(::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (file.Get() < 0) return ErrorText("cannot open", strPath, errno);
+    if (EndsCutShort(strPath)) strLine.insert(strLine.begin(), '\n');
     ssize_t nWritten;
     do
         nWritten = ::write(file.Get(), strLine.data(), strLine.size());

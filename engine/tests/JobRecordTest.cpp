@@ -34,9 +34,11 @@ TEST(JobRecord, AppendedRecordsReadBackAndDamagedLinesAreSkipped) {
 
     const std::string strWhole = JobRecordToJson(Sample(3));
     EXPECT_EQ(strWhole.find("lot"), std::string::npos);  // optional fields absent unless set
-    WriteFile(strPath, ReadFile(strPath) + strWhole.substr(0, strWhole.size() / 2) +  // cut short
-                           "\n{}\n[1,2]\n{\"time\":1}\n\n" +  // no fields, no object, wrong kind
-                           std::string(strWhole).replace(1, 6, "\"tim\"") + "\n");
+    // No fields, no object, wrong kind, a key edited; then a line cut short as a crash or a
+    // full disk leaves it, without its line end: the next record must not be glued to it.
+    WriteFile(strPath, ReadFile(strPath) + "{}\n[1,2]\n{\"time\":1}\n\n" +
+                           std::string(strWhole).replace(1, 6, "\"tim\"") + "\n" +
+                           strWhole.substr(0, strWhole.size() / 2));
     ASSERT_EQ(AppendJobRecord(Sample(3), strPath), "");
     // Bytes that are not UTF-8 cannot go into JSON as they are; the record still goes in.
     JobRecord odd = Sample(5);
