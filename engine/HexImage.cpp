@@ -24,6 +24,7 @@ constexpr TargetInfo kTargets[kTargetTypeCount] = {
 // Every signature text begins with the digits of "QNT"; candidates are found by this prefix.
 constexpr std::string_view kSignaturePrefix = "514E54";
 constexpr char kCtrlZ = 0x1A;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 int HexValue(char ch) {
     if (ch >= '0' && ch <= '9') return ch - '0';
@@ -128,6 +129,9 @@ bool CHexImage::Load(const std::string& strPath) {
     if (!ReadWholeFile(strPath, strContent)) return false;
     if (const size_t nEnd = strContent.find(kCtrlZ); nEnd != std::string::npos)
         strContent.resize(nEnd);
+    // An editor's byte order mark would make the first record a note that is never sent: an
+    // address record there lost, every later record would land in the wrong segment.
+    if (strContent.starts_with(kByteOrderMark)) strContent.erase(0, kByteOrderMark.size());
 
     std::vector<std::string> aLines;
     aLines.reserve(strContent.size() / 32);

@@ -138,7 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     Check(image.Load(strPath), "Load of a readable file failed");
 
     const std::string_view file(reinterpret_cast<const char*>(pData), nSize);
-    const std::string_view prefix = file.substr(0, file.find('\x1A'));
+    std::string_view prefix = file.substr(0, file.find('\x1A'));
+    if (prefix.starts_with("\xEF\xBB\xBF")) prefix.remove_prefix(3);  // a byte order mark: no line
     size_t nLineEnds = 0;
     for (const char ch : prefix)
         nLineEnds += ch == '\n' ? 1 : 0;

@@ -50,12 +50,12 @@ TEST_F(HostileHexFile, HundredMegabyteLineAndSeventyThousandLinesUnderAPathThatI
     EXPECT_TRUE(m_image.LineAt(0) == strHuge);
     EXPECT_EQ(m_image.GetTargetType(), 3);
 
-    // Only the CR before an LF goes with the line end.
+    // Only the CR before an LF goes with the line end, and a byte order mark with no line.
     std::vector<std::string> aLines = MakeFirmware(5, 70000 - 2);
     aLines[2] = "  text\r line ";
     const fs::path path = m_tmp.Path("d\xFF\xFE\x80/f\xC3(\xA0.HEX");
     fs::create_directory(path.parent_path());
-    WriteFile(path.string(), JoinLines(aLines, "\r\n"));
+    WriteFile(path.string(), "\xEF\xBB\xBF" + JoinLines(aLines, "\r\n"));
     ASSERT_TRUE(m_image.Load(path.string()));
     EXPECT_TRUE(LinesOf(m_image) == aLines);
     EXPECT_EQ(m_image.GetTargetType(), 5);
