@@ -153,7 +153,9 @@ std::string AppendJobRecord(const JobRecord& record, const std::string& strPath)
     std::string strLine = JobRecordToJson(record) + '\n';
     // One write of the whole line with O_APPEND: concurrent writers never interleave within a
     // line, and a crash leaves at most one line cut short, which the reader skips.
-    CFd file(::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    // Without blocking: a pipe put in the log's place with nobody reading it would otherwise
+    // hold the caller (the window, a station's slot) for ever.
+    CFd file(::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644));
     if (file.Get() < 0) return ErrorText("cannot open", strPath, errno);
     if (EndsCutShort(strPath)) strLine.insert(strLine.begin(), '\n');
     ssize_t nWritten;

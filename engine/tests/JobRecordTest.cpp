@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <tuple>
@@ -56,7 +58,9 @@ TEST(JobRecord, FailuresComeBackAsText) {
     CTempDir dir;
     std::filesystem::create_directories(dir.Path("folder"));
     WriteFile(dir.Path("plain"), "x");
-    for (const std::string& strPath : {std::string(), dir.Path("folder"), dir.Path("plain/x")})
+    ASSERT_EQ(::mkfifo(dir.Path("pipe").c_str(), 0600), 0);  // nobody reads: must not wait
+    for (const std::string& strPath :
+         {std::string(), dir.Path("folder"), dir.Path("plain/x"), dir.Path("pipe")})
         EXPECT_NE(AppendJobRecord(Sample(1), strPath), "") << strPath;
     JobLog log;
     EXPECT_EQ(ReadJobLog(dir.Path("none.jsonl"), log), "");  // no log yet: empty
