@@ -13,7 +13,8 @@ using namespace res;
 
 // Each name is typed into the file dialog as an operator would. A box opens over the status of
 // the file before; a cancelled dialog or a file that cannot be read changes nothing. A file
-// refused after Start leaves nothing armed: the target's greeting then starts no update.
+// loaded after Start, refused or not, leaves nothing armed: its target's greeting then starts
+// no update (the port is still at the speed of the file Start had).
 TEST_F(AppTest, OpenLoadsKnownRefusesUnknownAndDamagedFilesAndKeepsTheLastReadable) {
     std::vector<std::string> aDamaged = MakeFirmware(3, 20);
     aDamaged[16].back() = aDamaged[16].back() == '0' ? '1' : '0';
@@ -28,6 +29,7 @@ TEST_F(AppTest, OpenLoadsKnownRefusesUnknownAndDamagedFilesAndKeepsTheLastReadab
         {"known.hex", MakeHexText(3, 20), true, "File contains 22 lines", "", 22},
         {"cancelled.hex", MakeHexText(3, 10), false, "File contains 22 lines", "", 22},
         {"missing.hex", "", true, "File contains 22 lines", "The file could not be read!", 22},
+        {"fast.hex", MakeHexText(1, 20), true, "File contains 22 lines", "", 22, true},
         {"damaged.hex", JoinLines(aDamaged, "\r\n"), true, "Line 17: checksum error",
          "Line 17: checksum error", 0, true},
         {"unknown.hex", MakeHexText(0, 20), true, "Unknown Hexfile", "Unknown file!", 0},
@@ -67,7 +69,9 @@ TEST_F(AppTest, OpenLoadsKnownRefusesUnknownAndDamagedFilesAndKeepsTheLastReadab
         EXPECT_EQ(static_cast<QLineEdit*>(pDlg->GetDlgItem(IDC_PATH))->text().toStdString(),
                   strLoaded);
         EXPECT_EQ(ReadFile("Config.xml"), Config(1, strLoaded));
-        CRecSerialEvent greeting(g_nWmRecSerial, '!', std::make_shared<CRecSerialEvent::Handoff>());
+        const int nGreeting = GetTargetInfo(pDlg->GetImage().GetTargetType()).nGreeting;
+        CRecSerialEvent greeting(g_nWmRecSerial, nGreeting & 0xFF,
+                                 std::make_shared<CRecSerialEvent::Handoff>());
         QCoreApplication::sendEvent(pDlg.get(), &greeting);
         EXPECT_FALSE(pDlg->GetEngine().IsBusy());
     }
