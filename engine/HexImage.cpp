@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <new>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -123,7 +124,8 @@ RecordHeader CHexImage::ParseRecordHeader(std::string_view strLine) {
     return header;
 }
 
-bool CHexImage::Load(const std::string& strPath) {
+// A file larger than memory (a disk image picked by mistake) fails like one that cannot be read.
+bool CHexImage::Load(const std::string& strPath) try {
     std::string strContent;
     // A read error after opening fails the load as a whole: half a firmware must never be sent.
     if (!ReadWholeFile(strPath, strContent)) return false;
@@ -173,6 +175,8 @@ bool CHexImage::Load(const std::string& strPath) {
     m_aLines = std::move(aLines);
     m_nTargetType = FindTargetType(strData, aDataStart);
     return true;
+} catch (const std::bad_alloc&) {
+    return false;
 }
 
 // The outcome equals searching every pair of consecutive lines in order, the last pair with
