@@ -5,9 +5,9 @@
 #include "DialogLayout.h"
 #include "Resources.h"
 
-CAboutDlg::CAboutDlg()
-    : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+CAboutDlg::CAboutDlg(QWidget* pOwner)
+    : QDialog(pOwner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
     using namespace res;
     const DlgTemplate tmpl{
         kAboutTitle,

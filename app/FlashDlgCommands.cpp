@@ -144,6 +144,6 @@ void CFlashDlg::OnStartFlash() {
 }
 
 void CFlashDlg::OnAbout() {
-    CAboutDlg about;
+    CAboutDlg about(this);
     about.exec();
 }

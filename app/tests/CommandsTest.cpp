@@ -78,13 +78,15 @@ TEST_F(AppTest, OpenLoadsKnownRefusesUnknownAndDamagedFilesAndKeepsTheLastReadab
 }
 
 // The About box opens for system commands 16..31, from the system menu's last item (after a
-// separator) and from the button. A notice has one OK button, the stop icon only for its style,
-// and is centred on the screen before its owner is shown (the start-up notices), then over it.
+// separator) and from the button, over the window. A notice has one OK button, the stop icon
+// only for its style, and is centred on the screen before its owner is shown (the start-up
+// notices), then over it.
 TEST_F(AppTest, AboutAndNoticeBoxesOpenFromTheirCommandsAndCentred) {
     auto pDlg = StartWindow();
     int nAbout = 0;
     std::vector<std::tuple<QString, QMessageBox::Icon, QMessageBox::StandardButtons>> aSeen;
     std::vector<QPoint> aCentres;
+    QPoint aboutCentre;
     CModalWatcher watcher([&](QWidget* pModal) {
         if (auto* pBox = qobject_cast<QMessageBox*>(pModal)) {
             aSeen.emplace_back(pBox->text(), pBox->icon(), pBox->standardButtons());
@@ -92,6 +94,7 @@ TEST_F(AppTest, AboutAndNoticeBoxesOpenFromTheirCommandsAndCentred) {
             pBox->button(QMessageBox::Ok)->click();
         } else if (auto* pAbout = dynamic_cast<CAboutDlg*>(pModal)) {
             ++nAbout;
+            aboutCentre = pAbout->frameGeometry().center();
             pAbout->reject();
         }
     });
@@ -108,8 +111,10 @@ TEST_F(AppTest, AboutAndNoticeBoxesOpenFromTheirCommandsAndCentred) {
     pDlg->move(pDlg->screen()->availableGeometry().topLeft() + QPoint(5, 5));
     pDlg->show();
     ShowMessageBox(pDlg.get(), "Unknown file!", MB_OK);
+    pDlg->OnSysCommand(IDM_ABOUTBOX);
     ASSERT_EQ(aSeen, (decltype(aSeen){{"port failed", QMessageBox::Critical, QMessageBox::Ok},
                                       {"Unknown file!", QMessageBox::NoIcon, QMessageBox::Ok}}));
     EXPECT_LE((aCentres[0] - pDlg->screen()->availableGeometry().center()).manhattanLength(), 4);
     EXPECT_LE((aCentres[1] - pDlg->frameGeometry().center()).manhattanLength(), 4);
+    EXPECT_LE((aboutCentre - pDlg->frameGeometry().center()).manhattanLength(), 4);
 }
