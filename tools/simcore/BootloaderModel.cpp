@@ -137,6 +137,7 @@ char CBootloaderModel::HandleRecord() {
             }
             break;
         case 0x01:
+            ++m_counters.nEndRecords;
             m_ePhase = Phase::Done;
             return '@';
         case 0x02:

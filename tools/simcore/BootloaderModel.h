@@ -41,6 +41,7 @@ struct BootloaderCounters {
     int nEntries = 0;         // entry sequences answered "?"
     int nRecords = 0;         // complete records received since construction
     int nAccepted = 0;        // answered "~" or "@"
+    int nEndRecords = 0;      // answered "@"
     int nChecksumErrors = 0;  // real and injected
     int nPageErrors = 0;
     int nFileErrors = 0;

@@ -122,9 +122,10 @@ int main(int argc, char** argv) {
             g_bReset = 0;
             target.Reset();
         }
-        const auto e = target.GetPhase();
-        if (bQuitWhenDone && !target.Sending() &&
-            (e == CBootloaderModel::Phase::Done || e == CBootloaderModel::Phase::Failed)) {
+        // Counted, not seen in the phase: with --greet-every the target may already have
+        // restarted into its bootloader when this loop looks again.
+        const BootloaderCounters c = target.Counters();
+        if (bQuitWhenDone && !target.Sending() && c.nEndRecords + c.nFileErrors > 0) {
             // A hang-up discards what the tool has not read yet: give it time for the reply.
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
             break;

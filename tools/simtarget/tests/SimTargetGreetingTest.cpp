@@ -73,22 +73,33 @@ TEST(SimTargetGreeting, GreetsAgainAfterATransferEndsOrFallsSilent) {
     }
 }
 
-TEST(SimTargetGreeting, TheProgramGreetsOnItsResetSignal) {
-    int aPipe[2];
-    ASSERT_EQ(::pipe(aPipe), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0 && ::dup2(aPipe[1], STDOUT_FILENO) == STDOUT_FILENO)  // the child
-        ::execl(KORVI_SIMTARGET_EXE, KORVI_SIMTARGET_EXE, "--type", "3", nullptr);
-    if (pid == 0) ::_exit(127);
-    ::close(aPipe[1]);
-    const std::string strPath = ToolEnd(aPipe[0]).ReadUntil('\n', 2000);
-    ToolEnd tool(strPath.substr(0, strPath.find('\n')));
-    EXPECT_EQ(tool.ReadUntil('!', 2000), "!");  // once at start
-    EXPECT_EQ(tool.ReadUntil('!', 300), "");
-    ::kill(pid, SIGUSR1);
-    EXPECT_EQ(tool.ReadUntil('!', 2000), "!");
-    ::kill(pid, SIGTERM);
-    int nStatus = 0;
-    ASSERT_EQ(::waitpid(pid, &nStatus, 0), pid);
-    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
+// The program greets on its reset signal and ends on SIGTERM; with --quit-when-done it ends on
+// its own after the end-of-file record, also when it greets again at once.
+TEST(SimTargetGreeting, TheProgramGreetsOnItsResetSignalAndQuitsWhenDone) {
+    for (const bool bQuit : {false, true}) {
+        int aPipe[2];
+        ASSERT_EQ(::pipe(aPipe), 0);
+        const char* szQuit = bQuit ? "--quit-when-done" : nullptr;  // null ends the options
+        const pid_t pid = ::fork();
+        if (pid == 0 && ::dup2(aPipe[1], STDOUT_FILENO) == STDOUT_FILENO)  // the child
+            ::execl(KORVI_SIMTARGET_EXE, KORVI_SIMTARGET_EXE, "--type", "3", szQuit,
+                    "--greet-every", "1", nullptr);
+        if (pid == 0) ::_exit(127);
+        ::close(aPipe[1]);
+        const std::string strPath = ToolEnd(aPipe[0]).ReadUntil('\n', 2000);
+        ToolEnd tool(strPath.substr(0, strPath.find('\n')));
+        EXPECT_EQ(tool.ReadUntil('!', 2000), "!");
+        if (bQuit) {
+            tool.Write("^;]" + MakeHexEofRecord());
+            EXPECT_TRUE(tool.ReadUntil('@', 2000).ends_with('@'));
+        } else {
+            EXPECT_EQ(tool.ReadUntil('!', 300), "");  // greeted once at start
+            ::kill(pid, SIGUSR1);
+            EXPECT_EQ(tool.ReadUntil('!', 2000), "!");
+            ::kill(pid, SIGTERM);
+        }
+        int nStatus = 0;
+        ASSERT_EQ(::waitpid(pid, &nStatus, 0), pid);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
+    }
 }
