@@ -51,6 +51,13 @@ void CFlashDlg::OnSelChangePort() {
     }
     UpdateData(true);
     if (m_com.IsOpen()) m_com.Close();
+    if (m_engine.GetState() != Idle && m_engine.GetState() != Finished) {
+        // Start's wait for a greeting was on the port just closed, at the file's speed: it ends
+        // here, and the status no longer asks for a reset that could not be heard.
+        m_engine.InitStartValues();
+        m_strStatus = FormatText("File contains %d lines", m_image.GetLineCount());
+        UpdateData(false);
+    }
 
     const int nIndex = m_pPortList->currentIndex();
     if (nIndex <= 0) return;

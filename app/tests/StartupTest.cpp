@@ -66,7 +66,7 @@ TEST_F(AppTest, StartUpOpensTheRememberedPortAndFileAndLaysOutTheControls) {
 }
 
 // Every pick reopens at 9600 and is remembered, also that of the entry already selected;
-// "<none>" closes the port and keeps the number.
+// "<none>" closes the port and keeps the number. A pick after Start disarms it.
 TEST_F(AppTest, PortListIsSortedAndAPickReopensAtNineSixHundred) {
     PinPty(1);
     PinPty(2);
@@ -96,6 +96,9 @@ TEST_F(AppTest, PortListIsSortedAndAPickReopensAtNineSixHundred) {
     EXPECT_EQ(m_aBoxes, (Boxes{{"opening COM port failed (COM2:19200,N,8,1)", MB_ICONSTOP},
                                {"opening COM port failed (COM2:9600,N,8,1)", MB_ICONSTOP}}));
     EXPECT_EQ(ReadFile("Config.xml"), Config(2, Path("fw.hex")));
+    // Start's wait for a greeting ended with the port it was on: no reset is asked for.
+    EXPECT_EQ(std::pair(StatusLine(*pDlg).toStdString(), pDlg->GetEngine().GetState()),
+              std::pair(std::string("File contains 12 lines"), int32_t{Idle}));
 }
 
 // The settings file stays as it was, or absent.
