@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,8 +70,7 @@ bool TakeOptional(const Json& json, const char* szKey, std::optional<T>& value) 
 }
 
 // A line cut short by a crash or a full disk has no line end, and a record appended right after
-// it would be lost with it. Two writers that both see it only leave a blank line, which the
-// reader skips; a log that may be written but not read is taken as whole.
+// it would be lost with it. A log that may be written but not read is taken as whole.
 bool EndsCutShort(const std::string& strPath) {
     const CFd file(::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
@@ -157,11 +157,17 @@ std::string AppendJobRecord(const JobRecord& record, const std::string& strPath)
     // hold the caller (the window, a station's slot) for ever.
     CFd file(::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644));
     if (file.Get() < 0) return ErrorText("cannot open", strPath, errno);
+    // Writers take turns from the look at the last byte to the write: one would otherwise take
+    // another's line, half written at that moment, for one cut short. Without locks (some
+    // network folders) that costs no more than a blank line, which the reader skips.
+    while (::flock(file.Get(), LOCK_EX) != 0 && errno == EINTR) {
+    }
     if (EndsCutShort(strPath)) strLine.insert(strLine.begin(), '\n');
     ssize_t nWritten;
     do
         nWritten = ::write(file.Get(), strLine.data(), strLine.size());
     while (nWritten < 0 && errno == EINTR);
+    ::flock(file.Get(), LOCK_UN);
     if (nWritten < 0) return ErrorText("cannot write", strPath, errno);
     if (static_cast<size_t>(nWritten) != strLine.size())
         return "cannot write " + strPath + ": only part of the record was written";
