@@ -35,7 +35,8 @@ void Usage() {
         stderr);
 }
 
-void WriteImage(const std::map<uint32_t, uint8_t>& image, const std::string& strPath) {
+// False when the file could not be written whole.
+bool WriteImage(const std::map<uint32_t, uint8_t>& image, const std::string& strPath) {
     std::ofstream out(strPath);
     uint32_t nUpper = 0xFFFFFFFF;
     auto it = image.begin();
@@ -55,6 +56,8 @@ void WriteImage(const std::map<uint32_t, uint8_t>& image, const std::string& str
         out << MakeHexRecord(0x00, static_cast<uint16_t>(nStart), abData) << "\r\n";
     }
     out << MakeHexEofRecord() << "\r\n";
+    out.close();
+    return !out.fail();
 }
 
 }  // namespace
@@ -135,7 +138,9 @@ int main(int argc, char** argv) {
     // Summed up while the tty is still there to show the tool's line settings.
     const std::string strSummary = target.Summary();
     target.Stop();
-    if (!strImageOut.empty()) WriteImage(target.Image(), strImageOut);
+    // A script compares the image with what it sent: a stale or missing file must not pass.
+    const bool bImageOk = strImageOut.empty() || WriteImage(target.Image(), strImageOut);
+    if (!bImageOk) std::fprintf(stderr, "korvi-simtarget: cannot write %s\n", strImageOut.c_str());
     std::fputs(strSummary.c_str(), stderr);
-    return 0;
+    return bImageOk ? 0 : 1;
 }

@@ -74,7 +74,8 @@ TEST(SimTargetGreeting, GreetsAgainAfterATransferEndsOrFallsSilent) {
 }
 
 // The program greets on its reset signal and ends on SIGTERM; with --quit-when-done it ends on
-// its own after the end-of-file record, also when it greets again at once.
+// its own after the end-of-file record, also when it greets again at once, and fails when the
+// image it was asked for cannot be written.
 TEST(SimTargetGreeting, TheProgramGreetsOnItsResetSignalAndQuitsWhenDone) {
     for (const bool bQuit : {false, true}) {
         int aPipe[2];
@@ -83,7 +84,7 @@ TEST(SimTargetGreeting, TheProgramGreetsOnItsResetSignalAndQuitsWhenDone) {
         const pid_t pid = ::fork();
         if (pid == 0 && ::dup2(aPipe[1], STDOUT_FILENO) == STDOUT_FILENO)  // the child
             ::execl(KORVI_SIMTARGET_EXE, KORVI_SIMTARGET_EXE, "--type", "3", szQuit,
-                    "--greet-every", "1", nullptr);
+                    "--greet-every", "1", "--image-out", "/nonexistent/image.hex", nullptr);
         if (pid == 0) ::_exit(127);
         ::close(aPipe[1]);
         const std::string strPath = ToolEnd(aPipe[0]).ReadUntil('\n', 2000);
@@ -100,6 +101,6 @@ TEST(SimTargetGreeting, TheProgramGreetsOnItsResetSignalAndQuitsWhenDone) {
         }
         int nStatus = 0;
         ASSERT_EQ(::waitpid(pid, &nStatus, 0), pid);
-        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == (bQuit ? 1 : 0));
     }
 }
