@@ -69,6 +69,10 @@ bool ReadWholeFile(const std::string& strPath, std::string& strContent) {
     const CFileDescriptor file{::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     struct stat info {};
     if (file.nFd < 0 || ::fstat(file.nFd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    // No firmware comes near it (its lines would take a day on the wire): a disk image or the
+    // like, picked by mistake, is refused before any memory is asked for it.
+    constexpr off_t kMaxFileBytes = off_t{1} << 30;
+    if (info.st_size > kMaxFileBytes) return false;
     // The known size in one piece, then whatever a growing file has added.
     strContent.resize(static_cast<size_t>(info.st_size));
     size_t nHave = 0;
@@ -124,7 +128,7 @@ RecordHeader CHexImage::ParseRecordHeader(std::string_view strLine) {
     return header;
 }
 
-// A file larger than memory (a disk image picked by mistake) fails like one that cannot be read.
+// A file larger than memory fails like one that cannot be read.
 bool CHexImage::Load(const std::string& strPath) try {
     std::string strContent;
     // A read error after opening fails the load as a whole: half a firmware must never be sent.
