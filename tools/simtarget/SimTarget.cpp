@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "Baud.h"
+#include "HexImage.h"
 
 namespace {
 
@@ -141,6 +142,11 @@ CSimTarget::Clock::duration CSimTarget::ByteTime() const {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(10.0 / nBaud));
 }
 
+bool CSimTarget::SpeedsMatch() const {
+    const auto nBaud = static_cast<uint32_t>(GetTargetInfo(m_options.nType).nBaud);
+    return !m_options.bWire || ToolSettings().nBaud == nBaud;
+}
+
 void CSimTarget::Send(std::string strBytes, Clock::time_point earliest) {
     if (strBytes.empty()) return;
     const auto start = std::max(earliest, m_txFree);
@@ -153,6 +159,7 @@ void CSimTarget::Receive(Clock::time_point now) {
     const ssize_t n = ::read(m_pty.Master(), abBuf, sizeof abBuf);
     if (n <= 0) return;
     m_nBytesIn += static_cast<uint64_t>(n);
+    if (!SpeedsMatch()) return;
     std::lock_guard lock(m_mutex);
     const auto byteTime = ByteTime();
     m_rxFree = std::max(m_rxFree, now);
@@ -180,7 +187,7 @@ void CSimTarget::FlushDue(Clock::time_point now) {
     std::lock_guard lock(m_mutex);
     while (!m_outbox.empty() && m_outbox.front().due <= now) {
         const std::string& str = m_outbox.front().strBytes;
-        if (m_pty.WriteAll(str.data(), str.size())) m_nBytesOut += str.size();
+        if (SpeedsMatch() && m_pty.WriteAll(str.data(), str.size())) m_nBytesOut += str.size();
         m_outbox.pop_front();
         if (m_options.bWire && m_options.bTimeTurnarounds) m_replyWritten = now;
         if (m_options.bWire && m_options.bPunctual)

@@ -24,7 +24,9 @@ struct SimTargetOptions {
     // than any wait of the tool during a transfer), as a device restarting into its bootloader.
     int nGreetEveryMs = 0;
     int nRestartAfterSilenceMs = 15000;
-    bool bWire = false;  // hold bytes for their time on the wire at the tool's baud rate
+    // Hold bytes for their time on the wire at the tool's baud rate; a tool at another speed
+    // than the target's gets nothing across, either way.
+    bool bWire = false;
     // With bWire: poll without sleeping around each reply, so the simulator's own wake-up
     // delay is not charged to the tool. Many targets in one process may rather share the cores.
     bool bPunctual = true;
@@ -95,6 +97,9 @@ private:
     bool WantsGreeting() const { return m_options.nGreetEveryMs > 0; }
     void PlanGreeting(CBootloaderModel::Phase eBefore);
     Clock::duration ByteTime() const;
+    // With bWire: whether the tool's side is at the target's speed; otherwise neither side
+    // understands a byte of the other.
+    bool SpeedsMatch() const;
     bool StartThread();
     void StopThread();
     bool Publish();

@@ -29,7 +29,8 @@ void Usage() {
         "  --lost-replies P      chance of dropping a reply\n"
         "  --noise P             chance of a stray byte before a reply\n"
         "  --file-error-at N     answer record N (from 0) with '#'\n"
-        "  --wire                take the wire time of every byte at the tool's baud rate\n"
+        "  --wire                take the wire time of every byte at the tool's baud rate;\n"
+        "                        at another speed than the target's nothing gets across\n"
         "  --image-out FILE      write the received image as Intel HEX at the end\n"
         "  --quit-when-done      end after the end-of-file record or a file error\n",
         stderr);
