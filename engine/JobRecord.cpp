@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -158,9 +160,12 @@ std::string AppendJobRecord(const JobRecord& record, const std::string& strPath)
     CFd file(::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644));
     if (file.Get() < 0) return ErrorText("cannot open", strPath, errno);
     // Writers take turns from the look at the last byte to the write: one would otherwise take
-    // another's line, half written at that moment, for one cut short. Without locks (some
-    // network folders) that costs no more than a blank line, which the reader skips.
-    while (::flock(file.Get(), LOCK_EX) != 0 && errno == EINTR) {
+    // another's line, half written at that moment, for one cut short. Without the lock (some
+    // network folders, or a holder that has stopped) that costs no more than a blank line,
+    // which the reader skips, so the wait for it is short.
+    for (int nTry = 0; nTry < 100 && ::flock(file.Get(), LOCK_EX | LOCK_NB) != 0; ++nTry) {
+        if (errno != EWOULDBLOCK && errno != EINTR) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (EndsCutShort(strPath)) strLine.insert(strLine.begin(), '\n');
     ssize_t nWritten;
