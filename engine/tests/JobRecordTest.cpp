@@ -44,13 +44,11 @@ TEST(JobRecord, AppendedRecordsReadBackAndDamagedLinesAreSkipped) {
     WriteFile(strPath, ReadFile(strPath) + "{}\n[1,2]\n{\"time\":1}\n\n" +
                            std::string(strWhole).replace(1, 6, "\"tim\"") + "\n" +
                            strWhole.substr(0, strWhole.size() / 2));
-    {
-        // A writer that took its turn and stopped holds nobody up for long.
-        const int nHolder = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_EQ(::flock(nHolder, LOCK_EX), 0);
-        ASSERT_EQ(AppendJobRecord(Sample(3), strPath), "");
-        ::close(nHolder);
-    }
+    // A writer that took its turn and stopped holds nobody up for long.
+    const int nHolder = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(nHolder, LOCK_EX), 0);
+    ASSERT_EQ(AppendJobRecord(Sample(3), strPath), "");
+    ::close(nHolder);
     // Bytes that are not UTF-8 cannot go into JSON as they are; the record still goes in.
     JobRecord odd = Sample(5);
     odd.strFile = "/fw/\xFF.hex";
