@@ -140,11 +140,8 @@ JobRecord MakeJobRecord(const CFlashJob& job) {
     r.strHost = HostName();
     r.strTool = "korvi-flash";
     r.strVersion = KORVI_VERSION;
-    long long nCom = 0;
-    if (info.strPort.size() > 3 && (info.strPort.compare(0, 3, "COM") == 0) &&
-        CArgs::ToInt(info.strPort.substr(3), 1, 9999, nCom)) {
-        r.nComNumber = static_cast<int>(nCom);
-    }
+    // In any case, as the port was named: "history --port COM3" finds a job run on "com3".
+    if (const int nCom = ComNumber(info.strPort); nCom != 0) r.nComNumber = nCom;
     r.strDevice = info.strDevice.empty() ? info.strPort : info.strDevice;
     std::error_code ec;
     const auto absolute = std::filesystem::absolute(info.strFile, ec);

@@ -41,13 +41,6 @@ PortMatch FromPath(const std::string& strPath, const std::string& strName) {
     return m;
 }
 
-// "COM3" -> 3; 0 for anything else.
-int ComNumber(const std::string& strName) {
-    if (strName.size() < 4 || Lower(strName.substr(0, 3)) != "com") return 0;
-    long long n = 0;
-    return CArgs::ToInt(strName.substr(3), 1, 9999, n) ? static_cast<int>(n) : 0;
-}
-
 PortMatch FromUsb(const std::string& strName) {
     PortMatch m;
     // usb:VID:PID[:SERIAL]; the serial number may itself hold colons.
@@ -82,6 +75,12 @@ PortMatch FromUsb(const std::string& strName) {
 }
 
 }  // namespace
+
+int ComNumber(const std::string& strName) {
+    if (strName.size() < 4 || Lower(strName.substr(0, 3)) != "com") return 0;
+    long long n = 0;
+    return CArgs::ToInt(strName.substr(3), 1, 9999, n) ? static_cast<int>(n) : 0;
+}
 
 PortMatch ResolvePortName(const std::string& strName, const std::string& strConfigFile) {
     if (strName.empty()) return {"", "an empty port name", {}};

@@ -13,6 +13,9 @@ struct PortMatch {
     bool ReportAmbiguous(const std::string& strName) const;
 };
 
+// "COM3" or "com3" -> 3; 0 for a name that is no COM number.
+int ComNumber(const std::string& strName);
+
 // "COM3" (the window's numbering, with the pins of the settings file strConfigFile when it
 // exists), a device path, a /dev/serial/by-id or by-path link, a bare tty name ("ttyUSB0"),
 // or "usb:VID:PID[:SERIAL]" (hexadecimal VID and PID, any case).

@@ -77,6 +77,10 @@ TEST_F(PortNameTest, EveryFormNamesItsDeviceAmbiguityListsTheCandidatesAndAdapte
         // Only an unpinned number follows the order devices are found in (no station takes it).
         EXPECT_EQ(IsNumberedByPosition(strName, config.string()), strName == "com2") << strName;
     }
+    // The number a job record keeps, whatever case the port was named in.
+    EXPECT_EQ(
+        std::tuple(ComNumber("com3"), ComNumber("COM12"), ComNumber("COM0"), ComNumber("ttyS3")),
+        std::tuple(3, 12, 0, 0));
     const PortMatch two = ResolvePortName("usb:0403:6001", config.string());
     EXPECT_EQ(two.strDevice, "");
     ASSERT_EQ(two.aCandidates.size(), 2u);
