@@ -204,9 +204,6 @@ void CFlashDlg::SetProgressRange(int nMax) {
 
 void CFlashDlg::EnableStart(bool bEnable) {
     GetDlgItem(IDC_START)->setEnabled(bEnable);
-    // A Start before may still wait for a greeting, on a port opened at the speed of the file it
-    // had: the file loaded now goes out only on a Start of its own.
-    m_engine.InitStartValues();
 }
 
 void CFlashDlg::PaceFastTimer() {

@@ -116,6 +116,9 @@ bool CFlashDlg::LoadHexFile(const std::string& strPath) {
         profile.Save();
     }
 
+    // A Start before may still wait for a greeting, on a port opened at the speed of the file it
+    // had: the file loaded now goes out only on a Start of its own.
+    m_engine.InitStartValues();
     const int nLines = m_image.GetLineCount();
     if (m_image.GetTargetType() == 0) {
         EnableStart(false);
