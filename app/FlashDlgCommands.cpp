@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char* kWaitForUpdate = "Please wait until update has finished!";
 constexpr const char* kCannotRead = "The file could not be read!";
+constexpr const char* kFileContains = "File contains %d lines";
 
 // Leading decimal digits of what follows "COM"; none give 0.
 int PortNumberOf(const std::string& strEntry) {
@@ -55,7 +56,7 @@ void CFlashDlg::OnSelChangePort() {
         // Start's wait for a greeting was on the port just closed, at the file's speed: it ends
         // here, and the status no longer asks for a reset that could not be heard.
         m_engine.InitStartValues();
-        m_strStatus = FormatText("File contains %d lines", m_image.GetLineCount());
+        m_strStatus = FormatText(kFileContains, m_image.GetLineCount());
         UpdateData(false);
     }
 
@@ -133,7 +134,7 @@ bool CFlashDlg::LoadHexFile(const std::string& strPath) {
         MessageBox(m_strStatus, MB_OK);
     } else {
         EnableStart(true);
-        m_strStatus = FormatText("File contains %d lines", nLines);
+        m_strStatus = FormatText(kFileContains, nLines);
         SetProgressRange(nLines & 0xFFFF);
     }
     UpdateData(false);
