@@ -1,13 +1,16 @@
 #include "AtomicFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <thread>
 #include <utility>
 
 namespace atomicfile {
@@ -15,6 +18,7 @@ namespace {
 
 constexpr int kMaxLinkHops = 40;  // links in a row the kernel follows; one more is a loop
 constexpr int kMaxTempAttempts = 100;
+constexpr int kMaxLockTries = 100;  // 10 ms apart
 
 // Closes on scope exit unless released.
 class CFd {
@@ -164,6 +168,25 @@ ReadStatus ReadFile(const std::string& strPath, size_t nMaxBytes, std::string& s
     if (nDone > nMaxBytes) return ReadStatus::Unreadable;
     strData.resize(nDone);
     return ReadStatus::Ok;
+}
+
+CDirectoryLock::CDirectoryLock(const std::string& strPath) {
+    std::string strTarget = strPath;
+    if (!ResolveFinalLinks(strTarget)) return;
+    const std::string strDir = DirPrefix(strTarget);
+    m_nFd = ::open(strDir.empty() ? "." : strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int nTry = 0; m_nFd >= 0 && nTry < kMaxLockTries; ++nTry) {
+        if (::flock(m_nFd, LOCK_EX | LOCK_NB) == 0) return;
+        if (errno != EWOULDBLOCK && errno != EINTR) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (m_nFd >= 0) ::close(m_nFd);
+    m_nFd = -1;
+}
+
+CDirectoryLock::~CDirectoryLock() {
+    // Closing the only descriptor of the lock releases it.
+    if (m_nFd >= 0) ::close(m_nFd);
 }
 
 bool ReplaceFile(const std::string& strPath, const std::function<void(CFileSink&)>& fnWrite) {

@@ -45,4 +45,19 @@ private:
 // size limit leaves the old file, a crash during that write a mix of both.
 bool ReplaceFile(const std::string& strPath, const std::function<void(CFileSink&)>& fnWrite);
 
+// Takes turns with other processes (and other objects of this one) at the file strPath leads
+// to, for as long as it lives: an exclusive flock on the folder that holds it, as the file
+// itself is replaced. Waits about a second at most; without the lock (a holder that has
+// stopped, a folder that cannot be opened or locked) the owner goes on without its turn.
+class CDirectoryLock {
+public:
+    explicit CDirectoryLock(const std::string& strPath);
+    ~CDirectoryLock();
+    CDirectoryLock(const CDirectoryLock&) = delete;
+    CDirectoryLock& operator=(const CDirectoryLock&) = delete;
+
+private:
+    int m_nFd = -1;
+};
+
 }  // namespace atomicfile

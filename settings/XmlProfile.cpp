@@ -121,79 +121,104 @@ private:
     size_t m_nMarkup = 0;
 };
 
-}  // namespace
-
-struct CXmlProfile::Impl {
-    std::string strFileName;
-    pugi::xml_document doc;
-    // False when a file exists that could not be read: replacing it would lose settings
-    // this store never saw, so Save refuses.
-    bool bMaySave = true;
-    // The text of a file that was there but not well-formed, until Save has kept it aside.
-    std::string strUnparsed;
-
-    pugi::xml_node FindOrCreateKey(const std::string& strSection, const std::string& strKey) {
-        // Names that no element can carry can be neither found nor created.
-        if (!xmltext::IsElementName(strSection) || !xmltext::IsElementName(strKey)) return {};
-        pugi::xml_node root = doc.document_element();
-        pugi::xml_node section = FindChild(root, strSection);
-        if (!section) section = AppendElement(root, strSection);
-        pugi::xml_node key = FindChild(section, strKey);
-        return key ? key : AppendElement(section, strKey);
-    }
-};
-
-CXmlProfile::CXmlProfile(const std::string& strFileName) : m_pImpl(std::make_unique<Impl>()) {
-    m_pImpl->strFileName = strFileName;
-    pugi::xml_document& doc = m_pImpl->doc;
+// Reads the file as the store sees it. False when a file is there whose settings cannot be
+// seen (unreadable, too large): replacing it would lose them. A file that is there but not
+// well-formed leaves doc empty and its text in strUnparsed.
+bool LoadFile(const std::string& strFileName, pugi::xml_document& doc, std::string& strUnparsed) {
     std::string strData;
+    bool bMayReplace = true;
     switch (atomicfile::ReadFile(strFileName, kMaxFileBytes, strData)) {
         case atomicfile::ReadStatus::Ok: {
             if (CountMarkup(strData.data(), strData.size()) > kMaxMarkup) {
-                m_pImpl->bMaySave = false;
+                bMayReplace = false;
                 break;
             }
             const pugi::xml_parse_result result =
                 doc.load_buffer(strData.data(), strData.size(), kParseOptions);
             Require(result.status != pugi::status_out_of_memory);
-            // Not well-formed: start afresh; the next Save replaces the file.
             if (result) {
                 NormaliseTexts(doc);
             } else {
                 doc.reset();
-                m_pImpl->strUnparsed = std::move(strData);
+                strUnparsed = std::move(strData);
             }
             break;
         }
         case atomicfile::ReadStatus::Missing:
             break;
         case atomicfile::ReadStatus::Unreadable:
-            m_pImpl->bMaySave = false;
+            bMayReplace = false;
             break;
     }
     if (!doc.document_element()) Require(static_cast<bool>(doc.append_child("profile")));
+    return bMayReplace;
+}
+
+pugi::xml_node FindOrCreateKey(pugi::xml_document& doc, const std::string& strSection,
+                               const std::string& strKey) {
+    // Names that no element can carry can be neither found nor created.
+    if (!xmltext::IsElementName(strSection) || !xmltext::IsElementName(strKey)) return {};
+    pugi::xml_node root = doc.document_element();
+    pugi::xml_node section = FindChild(root, strSection);
+    if (!section) section = AppendElement(root, strSection);
+    pugi::xml_node key = FindChild(section, strKey);
+    return key ? key : AppendElement(section, strKey);
+}
+
+// One value this store put into its document: a write, or a default that a read filled in.
+struct Change {
+    std::string strSection;
+    std::string strKey;
+    std::string strValue;
+    bool bDefault;  // only where the key is missing or empty
+};
+
+void Apply(pugi::xml_document& doc, const Change& change) {
+    pugi::xml_node key = FindOrCreateKey(doc, change.strSection, change.strKey);
+    if (key && (!change.bDefault || TextOf(key).empty())) SetText(key, change.strValue);
+}
+
+}  // namespace
+
+struct CXmlProfile::Impl {
+    std::string strFileName;
+    pugi::xml_document doc;
+    // Laid over the file as it is at Save: another window or program may have saved since
+    // this store read it, and its keys must survive.
+    std::vector<Change> aChanges;
+
+    void Record(Change change) {
+        Apply(doc, change);
+        aChanges.push_back(std::move(change));
+    }
+};
+
+CXmlProfile::CXmlProfile(const std::string& strFileName) : m_pImpl(std::make_unique<Impl>()) {
+    m_pImpl->strFileName = strFileName;
+    std::string strUnparsed;
+    LoadFile(strFileName, m_pImpl->doc, strUnparsed);
 }
 
 CXmlProfile::~CXmlProfile() = default;
 
 int CXmlProfile::ReadInt(const std::string& strSection, const std::string& strKey, int nDefault) {
-    pugi::xml_node key = m_pImpl->FindOrCreateKey(strSection, strKey);
+    pugi::xml_node key = FindOrCreateKey(m_pImpl->doc, strSection, strKey);
     if (!key) return nDefault;
     const std::string strText = TextOf(key);
     if (!strText.empty()) return xmltext::ParseDecimal(strText);
-    SetText(key, std::to_string(nDefault));
+    m_pImpl->Record({strSection, strKey, std::to_string(nDefault), true});
     return nDefault;
 }
 
 bool CXmlProfile::ReadString(const std::string& strSection, const std::string& strKey,
                              const std::string& strDefault, std::string& strValue) {
-    pugi::xml_node key = m_pImpl->FindOrCreateKey(strSection, strKey);
+    pugi::xml_node key = FindOrCreateKey(m_pImpl->doc, strSection, strKey);
     std::string strText = key ? TextOf(key) : std::string();
     if (!strText.empty()) {
         strValue = std::move(strText);
         return true;
     }
-    if (key) SetText(key, strDefault);
+    if (key) m_pImpl->Record({strSection, strKey, strDefault, true});
     strValue = strDefault;
     return false;
 }
@@ -204,29 +229,36 @@ bool CXmlProfile::WriteInt(const std::string& strSection, const std::string& str
 
 bool CXmlProfile::WriteString(const std::string& strSection, const std::string& strKey,
                               const std::string& strValue) {
-    pugi::xml_node key = m_pImpl->FindOrCreateKey(strSection, strKey);
-    if (!key) return false;
-    SetText(key, strValue);
+    if (!xmltext::IsElementName(strSection) || !xmltext::IsElementName(strKey)) return false;
+    m_pImpl->Record({strSection, strKey, strValue, false});
     return true;
 }
 
 bool CXmlProfile::Save() {
-    if (!m_pImpl->bMaySave) return false;
+    // Read, change and replace in one turn, so that two savers never both start from the
+    // same old file.
+    const atomicfile::CDirectoryLock turn(m_pImpl->strFileName);
+    pugi::xml_document doc;
+    std::string strUnparsed;
+    if (!LoadFile(m_pImpl->strFileName, doc, strUnparsed)) return false;
+    for (const Change& change : m_pImpl->aChanges)
+        Apply(doc, change);
     // A file that does not parse may be a hand edit with one typo: its settings are kept
     // beside it for whoever made it, or the file is not replaced at all.
-    if (!m_pImpl->strUnparsed.empty()) {
-        const std::string& strKept = m_pImpl->strUnparsed;
-        if (!atomicfile::ReplaceFile(m_pImpl->strFileName + ".broken",
-                                     [&strKept](atomicfile::CFileSink& sink) {
-                                         sink.Write(strKept.data(), strKept.size());
-                                     }))
-            return false;
-        m_pImpl->strUnparsed.clear();
-    }
-    return atomicfile::ReplaceFile(m_pImpl->strFileName, [this](atomicfile::CFileSink& sink) {
-        CSinkWriter writer(sink);
-        m_pImpl->doc.save(writer, "", kFormatOptions, pugi::encoding_utf8);
-    });
+    if (!strUnparsed.empty() &&
+        !atomicfile::ReplaceFile(m_pImpl->strFileName + ".broken",
+                                 [&strUnparsed](atomicfile::CFileSink& sink) {
+                                     sink.Write(strUnparsed.data(), strUnparsed.size());
+                                 }))
+        return false;
+    if (!atomicfile::ReplaceFile(m_pImpl->strFileName, [&doc](atomicfile::CFileSink& sink) {
+            CSinkWriter writer(sink);
+            doc.save(writer, "", kFormatOptions, pugi::encoding_utf8);
+        }))
+        return false;
+    m_pImpl->doc = std::move(doc);
+    m_pImpl->aChanges.clear();
+    return true;
 }
 
 std::vector<std::pair<std::string, std::string>> CXmlProfile::ReadSection(

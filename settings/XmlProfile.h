@@ -26,10 +26,13 @@ public:
     bool WriteInt(const std::string& strSection, const std::string& strKey, int nValue);
     bool WriteString(const std::string& strSection, const std::string& strKey,
                      const std::string& strValue);
-    // Replaces the file atomically, or rewrites it in place where only the file is writable.
-    // False, with the file as it was, when it cannot be written, is read-only, or existed but
-    // could not be read (its settings were never seen). A file that was read but is not
-    // well-formed XML is first kept as "<name>.broken"; if that fails, so does Save.
+    // Reads the file again and lays this store's writes since the last Save (and the defaults
+    // its reads filled in, where the key is still missing or empty) over it, taking turns with
+    // other savers: keys that another window saved meanwhile stay. Replaces the file
+    // atomically, or rewrites it in place where only the file is writable. False, with the
+    // file as it was, when it cannot be written, is read-only, or is there but cannot be read
+    // (its settings would be lost). A file that is not well-formed XML is first kept as
+    // "<name>.broken"; if that fails, so does Save.
     bool Save();
 
     // All keys of the first matching section, in document order; creates nothing.

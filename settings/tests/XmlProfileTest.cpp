@@ -2,12 +2,15 @@
 #include "XmlProfile.h"
 #include "XmlText.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <climits>
 #include <csignal>
 #include <optional>
 #include <set>
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -210,6 +213,34 @@ TEST_F(XmlProfileTest, AFileThatDoesNotParseIsKeptBesideItsReplacement) {
     ASSERT_TRUE(SavePort(kFile, 4) && ReadFile(kFile) == Main("<COM-Port>4</COM-Port>"));
     EXPECT_EQ(ReadFile("Config.xml.broken"), strTypo);
     EXPECT_EQ(ListDir(), std::set<std::string>({kFile, "Config.xml.broken"}));
+}
+
+// Two windows read the file, then each saves a change of its own: neither loses the other's,
+// and a default that one of them filled in yields to the value the other saved. A saver takes
+// its turn after another process's save that is under way.
+TEST_F(XmlProfileTest, SaversKeepEachOthersKeys) {
+    WriteFile(kFile, kOld);
+    CXmlProfile first(kFile);
+    CXmlProfile second(kFile);
+    EXPECT_EQ(second.ReadInt("Main", "Baud", 9600), 9600);
+    first.WriteInt("Main", "Baud", 57600);
+    first.WriteString("Main", "Hex-File", "a.hex");
+    ASSERT_TRUE(first.Save());
+    second.WriteInt("Main", "COM-Port", 5);
+    ASSERT_TRUE(second.Save());
+    EXPECT_EQ(ReadFile(kFile),
+              Main("<COM-Port>5</COM-Port><Keep>me</Keep><Baud>57600</Baud><Hex-File>a.hex"
+                   "</Hex-File>"));
+
+    const int nFolder = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(nFolder, LOCK_EX), 0);
+    second.WriteString("Main", "Keep", "second");
+    std::thread saver([&second] { EXPECT_TRUE(second.Save()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the saver reaches its turn
+    WriteFile(kFile, Main("<Other>x</Other>"));
+    ::close(nFolder);
+    saver.join();
+    EXPECT_EQ(ReadFile(kFile), Main("<Other>x</Other><Keep>second</Keep>"));
 }
 
 // The store works in memory, but what it must not or cannot replace stays exactly as it was.
