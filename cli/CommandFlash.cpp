@@ -136,7 +136,7 @@ JobRecord MakeJobRecord(const CFlashJob& job) {
     const JobStartInfo& info = job.Info();
     const JobEnd& end = job.End();
     JobRecord r;
-    r.strTime = UtcTimeText(std::chrono::system_clock::now());
+    r.strTime = UtcTimeText(job.RecordTime());
     r.strHost = HostName();
     r.strTool = "korvi-flash";
     r.strVersion = KORVI_VERSION;

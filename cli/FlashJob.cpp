@@ -84,6 +84,7 @@ CFlashJob::~CFlashJob() {
 
 void CFlashJob::Begin() {
     m_start = Clock::now();
+    m_recordTime = std::chrono::system_clock::now();
     m_info.strPort = m_options.strPort;
     m_info.strDevice = m_options.strDevice;
     m_info.strFile = m_options.strFile;
@@ -271,6 +272,7 @@ void CFlashJob::AfterStep(int32_t nStateBefore, int32_t nLineBefore,
     }
     if (nState == Transfer && m_transferStart == Clock::time_point::max())
         m_transferStart = Clock::now();
+    if (nState == SendEntry && !m_bEverGreeted) m_recordTime = std::chrono::system_clock::now();
     if (nState == SendEntry) m_bGreeted = m_bEverGreeted = true;
 
     if (nState == WaitGreeting && nStateBefore != WaitGreeting && m_strStatus == kResetText) {

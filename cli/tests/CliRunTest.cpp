@@ -107,6 +107,12 @@ TEST(CliRun, EachOutcomeEndsWithItsExitCodeMessageEventsAndRecordAndResendsAreRe
     }
     EXPECT_EQ(nResends, 2);
     EXPECT_EQ(aRuns[0].Events().back()["resends"], nResends);
+    // The record is dated when the greeting was taken, as the window's are: before any resend.
+    const auto aEvents = aRuns[0].Events();
+    const auto firstResend = std::find_if(aEvents.begin(), aEvents.end(),
+                                          [](const auto& e) { return e["event"] == "resend"; });
+    ASSERT_NE(firstResend, aEvents.end());
+    EXPECT_LE(aRuns[0].Records()[0]["time"], (*firstResend)["time"]);
 }
 
 TEST(CliRun, ProgressIsABarOnATerminalAndTenPlainLinesElsewhere) {
