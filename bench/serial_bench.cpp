@@ -3,12 +3,20 @@
 // 32-byte records.
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/timerfd.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "ByteQueue.h"
 #include "Firmware.h"
+#include "HexImage.h"
 #include "PortMap.h"
 #include "PtyPair.h"
 #include "SimTarget.h"
@@ -159,6 +167,113 @@ BENCHMARK(BM_FullUpdateWire19200)
     ->Args({300, 16, 1})
     ->Args({150, 32, 0})
     ->Args({150, 32, 1})
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// The floor this machine sets: one thread that writes each line the moment its reply is read,
+// with no engine, no receive thread and no hand-over, against the same simulated target. With
+// bTick a 1 ms timer wakes it as the tool's fast tick wakes the tool, doing nothing else.
+class CBareHost {
+public:
+    CBareHost(const std::string& strPath, bool bTick)
+        : m_nFd(::open(strPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)),
+          m_nTick(bTick ? ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC) : -1) {
+        const itimerspec period{{0, 1'000'000}, {0, 1'000'000}};
+        if (m_nTick >= 0) ::timerfd_settime(m_nTick, 0, &period, nullptr);
+    }
+    ~CBareHost() {
+        for (int nFd : {m_nFd, m_nTick}) {
+            if (nFd >= 0) ::close(nFd);
+        }
+    }
+    CBareHost(const CBareHost&) = delete;
+    CBareHost& operator=(const CBareHost&) = delete;
+
+    bool SetRaw(speed_t nSpeed) {
+        termios tio{};
+        if (m_nFd < 0 || ::tcgetattr(m_nFd, &tio) != 0) return false;
+        ::cfmakeraw(&tio);
+        tio.c_cc[VMIN] = 1;
+        tio.c_cc[VTIME] = 0;
+        return ::cfsetspeed(&tio, nSpeed) == 0 && ::tcsetattr(m_nFd, TCSANOW, &tio) == 0;
+    }
+    bool Write(const std::string& strBytes) {
+        return ::write(m_nFd, strBytes.data(), strBytes.size()) ==
+               static_cast<ssize_t>(strBytes.size());
+    }
+    // Reads until cWanted came; false after a quiet nTimeoutMs.
+    bool ReadUntil(char cWanted, int nTimeoutMs) {
+        pollfd fds[2] = {{m_nFd, POLLIN, 0}, {m_nTick, POLLIN, 0}};
+        char c = 0;
+        while (c != cWanted) {
+            if (::poll(fds, m_nTick >= 0 ? 2 : 1, nTimeoutMs) <= 0) return false;
+            uint64_t nExpired = 0;
+            if ((fds[1].revents & POLLIN) != 0 && ::read(m_nTick, &nExpired, 8) != 8) return false;
+            if ((fds[0].revents & POLLIN) != 0 && ::read(m_nFd, &c, 1) != 1) return false;
+        }
+        return true;
+    }
+
+private:
+    int m_nFd;
+    int m_nTick;
+};
+
+void RunBareHost(benchmark::State& state, int nType, speed_t nSpeed) {
+    const int nBaud = GetTargetInfo(nType).nBaud;
+    const std::string strFile = WriteTempFile(
+        JoinLines(MakeFirmware(nType, static_cast<int>(state.range(0)), 7, 16), "\r\n"));
+    CHexImage image;
+    if (!image.Load(strFile)) return state.SkipWithError("no file");
+    double dTransfer = 0, dWire = 0;
+    std::vector<double> aTurnarounds;
+    for (auto _ : state) {
+        SimTargetOptions options;
+        options.nType = nType;
+        options.bWire = true;
+        options.bTimeTurnarounds = true;
+        CSimTarget target(options);
+        CBareHost host(target.Start() ? target.Path() : std::string(), state.range(1) != 0);
+        if (!host.SetRaw(nSpeed)) return state.SkipWithError("no port");
+        target.Reset();
+        // Long enough for the greeting to have come and gone; its text does not matter here.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (!host.Write("^;]") || !host.ReadUntil('?', 2000)) return state.SkipWithError("entry");
+        const auto t0 = Clock::now();
+        for (int i = 0; i < image.GetLineCount(); ++i) {
+            const std::string& strLine = image.LineAt(i);
+            if (strLine.size() < 9 || strLine[0] != ':') continue;
+            const bool bLast = strLine.compare(7, 2, "01") == 0;
+            if (!host.Write(strLine) || !host.ReadUntil(bLast ? '@' : '~', 2000))
+                return state.SkipWithError("transfer");
+        }
+        dTransfer = std::chrono::duration<double>(Clock::now() - t0).count();
+        state.SetIterationTime(dTransfer);
+        dWire = static_cast<double>(target.BytesIn() + target.BytesOut()) * 10.0 / nBaud;
+        aTurnarounds = target.TurnaroundsUs();
+    }
+    state.counters["efficiency"] = dWire / dTransfer;
+    state.counters["turnaround_median_us"] = Percentile(aTurnarounds, 0.5);
+    state.counters["turnaround_p90_us"] = Percentile(aTurnarounds, 0.9);
+}
+
+void BM_BareHostWire115200(benchmark::State& state) {
+    RunBareHost(state, 1, B115200);
+}
+BENCHMARK(BM_BareHostWire115200)
+    ->Args({1000, 0})
+    ->Args({1000, 1})
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_BareHostWire19200(benchmark::State& state) {
+    RunBareHost(state, 3, B19200);
+}
+BENCHMARK(BM_BareHostWire19200)
+    ->Args({300, 0})
+    ->Args({300, 1})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
