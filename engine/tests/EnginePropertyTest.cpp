@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <random>
 
-#include <gtest/gtest.h>
-
 #include "BootloaderModel.h"
 #include "TestSupport.h"
 

@@ -1,7 +1,5 @@
 // Files no firmware tool should meet, and files that change under the loader: every one
 // loads with a defined result or fails with the old image kept, promptly.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

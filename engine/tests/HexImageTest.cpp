@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <tuple>
 
 #include "TestSupport.h"
@@ -52,8 +50,9 @@ TEST(TargetDetection, WhereAMarkerCounts) {
         // No record mark or no length digit: no data text at all.
         {{"X02000000" + s, kFiller}, 0},
         {{":G2000000" + s, kFiller}, 0},
-        // Fewer than two lines: no pair to search.
-        {{Data(s)}, 0}};
+        // Fewer than two lines: no pair to search; the last line pairs with the one before it.
+        {{Data(s)}, 0},
+        {{kFiller, Data(s)}, 2}};
     for (const auto& [aLines, nType] : aCases)
         EXPECT_EQ(ImageOf(aLines).GetTargetType(), nType) << testing::PrintToString(aLines);
 }
