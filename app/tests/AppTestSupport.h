@@ -1,7 +1,5 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
@@ -75,11 +73,6 @@ inline bool WaitUntil(const std::function<bool()>& bDone, int nMs) {
     return bDone();
 }
 
-// A HEX file of nRecords 16-byte data records, CR LF ends; the marker of nType (0: none) first.
-inline std::string MakeHexText(int nType, int nRecords) {
-    return JoinLines(MakeFirmware(nType, nRecords), "\r\n");
-}
-
 inline QString StatusLine(const CFlashDlg& dlg) {
     return static_cast<QLabel*>(dlg.GetDlgItem(res::IDC_STATUS))->text();
 }
@@ -94,6 +87,13 @@ inline void PickPort(CFlashDlg& dlg, const std::string& strEntry) {
     ASSERT_GE(nIndex, 0) << strEntry;
     PortList(dlg).setCurrentIndex(nIndex);
     emit PortList(dlg).activated(nIndex);
+}
+
+// Types strPath into the file dialog's name field, then accepts or rejects the dialog.
+inline void AnswerFileDialog(QWidget* pDialog, const std::string& strPath, bool bAccept = true) {
+    pDialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
+        ->setText(QString::fromStdString(strPath));
+    QMetaObject::invokeMethod(pDialog, bAccept ? "accept" : "reject");
 }
 
 // While alive, answers every modal window that opens: fnSeen gets it and closes it.
