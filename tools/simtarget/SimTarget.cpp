@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <utility>
 
 #include "Baud.h"
 #include "HexImage.h"
@@ -191,10 +190,8 @@ void CSimTarget::FlushDue(Clock::time_point now) {
         if (SpeedsMatch() && m_pty.WriteAll(str.data(), str.size())) m_nBytesOut += str.size();
         m_outbox.pop_front();
         if (m_options.bWire && m_options.bTimeTurnarounds) m_replyWritten = now;
-        if (m_options.bWire && m_options.bPunctual) {
+        if (m_options.bWire && m_options.bPunctual)
             m_listenUntil = now + std::chrono::microseconds(300);
-            m_bJustReplied = true;
-        }
     }
     if (WantsGreeting() && now >= m_nextGreeting) {
         Send(m_model.Greet(), now);
@@ -231,12 +228,6 @@ void CSimTarget::WaitUntil(pollfd (&fds)[2], Clock::time_point due) {
     // for a moment after each reply, when the tool's next line is to be expected.
     const auto kSpin = std::chrono::microseconds(m_options.bPunctual ? 150 : 0);
     const timespec zero{};
-    // The reply just written reaches the tool through a kernel worker that tends to be woken
-    // on this very CPU: polling on at once would hold it back, for the whole window at times.
-    if (std::exchange(m_bJustReplied, false)) {
-        const timespec nap{0, 20'000};
-        if (::ppoll(fds, 2, &nap, nullptr) != 0) return;
-    }
     auto now = Clock::now();
     while (now < m_listenUntil || (due != Clock::time_point::max() && due - now <= kSpin)) {
         if (::ppoll(fds, 2, &zero, nullptr) != 0 || now >= due) return;

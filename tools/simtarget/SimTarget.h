@@ -111,7 +111,6 @@ private:
     std::deque<Pending> m_outbox;
     Clock::time_point m_rxFree{};        // when the wire from the tool is next idle
     Clock::time_point m_listenUntil{};   // polled without sleeping until then
-    bool m_bJustReplied = false;         // a reply went out since the last wait
     Clock::time_point m_txFree{};        // when the wire to the tool is next idle
     Clock::time_point m_replyWritten{};  // last reply not yet followed by a byte of the tool
     std::vector<double> m_aTurnaroundsUs;
