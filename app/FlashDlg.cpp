@@ -176,6 +176,8 @@ void CFlashDlg::UpdateData(bool bSaveAndValidate) {
     auto* pPath = static_cast<QLineEdit*>(GetDlgItem(IDC_PATH));
     auto* pStatus = static_cast<QLabel*>(GetDlgItem(IDC_STATUS));
     auto* pErrors = static_cast<QLineEdit*>(GetDlgItem(IDC_ERRCOUNT));
+    // Fields that lag their texts would hand back what they showed, not what is.
+    if (bSaveAndValidate && m_bTextsDue) UpdateData(false);
     if (bSaveAndValidate) {
         m_strPath = pPath->text().toLocal8Bit().toStdString();
         m_strStatus = pStatus->text().toLocal8Bit().toStdString();
@@ -184,6 +186,8 @@ void CFlashDlg::UpdateData(bool bSaveAndValidate) {
         pPath->setText(QString::fromLocal8Bit(m_strPath));
         pStatus->setText(QString::fromLocal8Bit(m_strStatus));
         pErrors->setText(QString::fromLocal8Bit(m_strErrorCount));
+        m_strErrorCountShown = m_strErrorCount;
+        m_bTextsDue = false;
     }
 }
 
@@ -250,14 +254,17 @@ void CFlashDlg::SetProgressPos(int nPos) {
 }
 
 void CFlashDlg::ShowProgress(bool bForce) {
-    // The bar paints itself at once on most changes; painting it for every line of a fast
-    // transfer costs the window thread time between replies, and no eye follows it that fast.
+    // The bar and the line count change with every line of a transfer; no eye follows them
+    // that fast, and painting them holds the window thread up right after a line was written,
+    // before the kernel has passed it on.
     constexpr auto kProgressPaint = std::chrono::milliseconds(40);
-    if (m_pProgress->value() == m_nProgressPos) return;
+    const bool bBarDue = m_pProgress->value() != m_nProgressPos;
+    if (!bBarDue && !m_bTextsDue) return;
     const auto now = std::chrono::steady_clock::now();
     if (!bForce && m_engine.GetState() == Transfer && now - m_progressShown < kProgressPaint)
         return;
-    m_pProgress->setValue(m_nProgressPos);
+    if (bBarDue) m_pProgress->setValue(m_nProgressPos);
+    if (m_bTextsDue) UpdateData(false);
     m_progressShown = now;
 }
 
@@ -270,8 +277,9 @@ void CFlashDlg::SetErrorCountText(const std::string& strText) {
 }
 
 void CFlashDlg::Refresh() {
-    ShowProgress(false);
-    UpdateData(false);
+    // A new error count, and every text outside a transfer, is shown at once.
+    m_bTextsDue = true;
+    ShowProgress(m_strErrorCount != m_strErrorCountShown);
 }
 
 void CFlashDlg::ShowMessage(const std::string& strText) {

@@ -89,8 +89,8 @@ private:
     // The fast timer rests while a step could do nothing (Idle, Finished).
     void PaceFastTimer();
     bool IsUpdateRunning() const;
-    // Puts the latest progress on the bar: at once outside a transfer, otherwise when the bar
-    // was last painted 40 ms ago (bForce: now).
+    // Puts the latest progress on the bar, and texts that Refresh left due into their fields:
+    // at once outside a transfer, otherwise once they were last shown 40 ms ago (bForce: now).
     void ShowProgress(bool bForce);
 
     void OnSelChangePort();
@@ -115,6 +115,8 @@ private:
     int m_nProgressMax = 0;
     int m_nProgressPos = 0;  // the engine's latest position, which the bar may lag
     std::chrono::steady_clock::time_point m_progressShown;
+    bool m_bTextsDue = false;          // the fields lag the texts
+    std::string m_strErrorCountShown;  // as the field last got it
     bool m_bInitDone = false;
     QMenu* m_pSysMenu = nullptr;
     MessageBoxFn m_fnMessageBox;
