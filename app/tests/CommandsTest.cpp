@@ -31,6 +31,7 @@ TEST_F(AppTest, OpenLoadsKnownRefusesUnknownAndDamagedFilesAndKeepsTheLastReadab
         {"fast.hex", JoinLines(MakeFirmware(1, 20)), true, "File contains 22 lines", "", 22, true},
         {"damaged.hex", JoinLines(aDamaged), true, "Line 17: checksum error",
          "Line 17: checksum error", 0, true},
+        {"again.hex", JoinLines(MakeFirmware(3, 20)), true, "File contains 22 lines", "", 22},
         {"alien.hex", JoinLines(MakeFirmware(0, 20)), true, "Unknown Hexfile", "Unknown file!", 0},
     };
     PinPty(1);
