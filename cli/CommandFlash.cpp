@@ -153,7 +153,7 @@ JobRecord MakeJobRecord(const CFlashJob& job) {
     r.strResult = end.strMessage;
     r.nErrorCount = job.ErrorCount();
     r.nLinesSent = end.nLinesSent;
-    r.dDurationS = end.dDuration;
+    r.dDurationS = job.RecordSeconds();
     r.nExitCode = end.nCode;
     return r;
 }

@@ -83,7 +83,7 @@ CFlashJob::~CFlashJob() {
 }
 
 void CFlashJob::Begin() {
-    m_start = Clock::now();
+    m_start = m_recordStart = Clock::now();
     m_recordTime = std::chrono::system_clock::now();
     m_info.strPort = m_options.strPort;
     m_info.strDevice = m_options.strDevice;
@@ -272,7 +272,10 @@ void CFlashJob::AfterStep(int32_t nStateBefore, int32_t nLineBefore,
     }
     if (nState == Transfer && m_transferStart == Clock::time_point::max())
         m_transferStart = Clock::now();
-    if (nState == SendEntry && !m_bEverGreeted) m_recordTime = std::chrono::system_clock::now();
+    if (nState == SendEntry && !m_bEverGreeted) {
+        m_recordStart = Clock::now();
+        m_recordTime = std::chrono::system_clock::now();
+    }
     if (nState == SendEntry) m_bGreeted = m_bEverGreeted = true;
 
     if (nState == WaitGreeting && nStateBefore != WaitGreeting && m_strStatus == kResetText) {
@@ -309,6 +312,7 @@ void CFlashJob::Finish(int nCode, std::string strMessage) {
     m_end.nCode = nCode;
     m_end.strMessage = std::move(strMessage);
     m_end.dDuration = std::chrono::duration<double>(now - m_start).count();
+    m_dRecordSeconds = std::chrono::duration<double>(now - m_recordStart).count();
     if (m_transferStart != Clock::time_point::max())
         m_end.dTransfer = std::chrono::duration<double>(now - m_transferStart).count();
     m_observer.OnEnd(m_info, m_end);

@@ -51,8 +51,10 @@ public:
     bool IsDone() const { return m_bDone; }
     const JobStartInfo& Info() const { return m_info; }
     const JobEnd& End() const { return m_end; }
-    // When the greeting was first accepted; the job's start for one that never got that far.
+    // When the greeting was first accepted, and the seconds from then to the end; from the
+    // job's start for one that never got that far. As the window records its updates.
     std::chrono::system_clock::time_point RecordTime() const { return m_recordTime; }
+    double RecordSeconds() const { return m_dRecordSeconds; }
     CUpdateEngine& Engine() { return m_engine; }
     int ErrorCount() const { return m_engine.GetErrorCount(); }
     // Runs after every step: where a simulation acts as the outside world would.
@@ -111,6 +113,8 @@ private:
     bool m_bEverGreeted = false;  // by this job, whatever came after
     Clock::time_point m_start = Clock::now();
     std::chrono::system_clock::time_point m_recordTime = std::chrono::system_clock::now();
+    Clock::time_point m_recordStart = Clock::now();
+    double m_dRecordSeconds = 0;
     Clock::time_point m_waitDeadline = Clock::time_point::max();
     Clock::time_point m_transferStart = Clock::time_point::max();
     std::vector<uint64_t> m_aBytesBefore;  // bytes of lines 0..i-1

@@ -107,12 +107,18 @@ TEST(CliRun, EachOutcomeEndsWithItsExitCodeMessageEventsAndRecordAndResendsAreRe
     }
     EXPECT_EQ(nResends, 2);
     EXPECT_EQ(aRuns[0].Events().back()["resends"], nResends);
-    // The record is dated when the greeting was taken, as the window's are: before any resend.
+    // The record is dated when the greeting was taken, as the window's are: after the reset was
+    // asked for, before any resend; its duration runs from there.
     const auto aEvents = aRuns[0].Events();
-    const auto firstResend = std::find_if(aEvents.begin(), aEvents.end(),
-                                          [](const auto& e) { return e["event"] == "resend"; });
-    ASSERT_NE(firstResend, aEvents.end());
-    EXPECT_LE(aRuns[0].Records()[0]["time"], (*firstResend)["time"]);
+    auto First = [&](const char* szEvent) {
+        const auto it = std::find_if(aEvents.begin(), aEvents.end(),
+                                     [&](const auto& e) { return e["event"] == szEvent; });
+        return it == aEvents.end() ? decltype(aEvents)::value_type() : *it;
+    };
+    const auto record = aRuns[0].Records()[0];
+    EXPECT_GE(record["time"], First("waiting_for_reset")["time"]);
+    EXPECT_LE(record["time"], First("resend")["time"]);
+    EXPECT_LT(record["duration_s"], aEvents.back()["duration_s"]);
 }
 
 TEST(CliRun, ProgressIsABarOnATerminalAndTenPlainLinesElsewhere) {
