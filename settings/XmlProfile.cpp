@@ -189,6 +189,12 @@ struct CXmlProfile::Impl {
 
     void Record(Change change) {
         Apply(doc, change);
+        // A default read again and again is laid over the file once.
+        const auto Same = [&change](const Change& c) {
+            return c.bDefault && c.strSection == change.strSection && c.strKey == change.strKey &&
+                   c.strValue == change.strValue;
+        };
+        if (change.bDefault && std::any_of(aChanges.begin(), aChanges.end(), Same)) return;
         aChanges.push_back(std::move(change));
     }
 };

@@ -1,3 +1,4 @@
+#include "AtomicFile.h"
 #include "TestKit.h"
 #include "XmlProfile.h"
 #include "XmlText.h"
@@ -10,7 +11,6 @@
 #include <csignal>
 #include <optional>
 #include <set>
-#include <thread>
 #include <tuple>
 
 namespace {
@@ -216,8 +216,8 @@ TEST_F(XmlProfileTest, AFileThatDoesNotParseIsKeptBesideItsReplacement) {
 }
 
 // Two windows read the file, then each saves a change of its own: neither loses the other's,
-// and a default that one of them filled in yields to the value the other saved. A saver takes
-// its turn after another process's save that is under way.
+// and a default that one of them filled in yields to the value the other saved. They take turns
+// by locking the folder of the file a name leads to, links followed.
 TEST_F(XmlProfileTest, SaversKeepEachOthersKeys) {
     WriteFile(kFile, kOld);
     CXmlProfile first(kFile);
@@ -232,15 +232,14 @@ TEST_F(XmlProfileTest, SaversKeepEachOthersKeys) {
               Main("<COM-Port>5</COM-Port><Keep>me</Keep><Baud>57600</Baud><Hex-File>a.hex"
                    "</Hex-File>"));
 
-    const int nFolder = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_EQ(::flock(nFolder, LOCK_EX), 0);
-    second.WriteString("Main", "Keep", "second");
-    std::thread saver([&second] { EXPECT_TRUE(second.Save()); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the saver reaches its turn
-    WriteFile(kFile, Main("<Other>x</Other>"));
+    ASSERT_EQ(::mkdir("real", 0755) | ::symlink("real/Config.xml", "link.xml"), 0);
+    const int nFolder = ::open("real", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    {
+        const atomicfile::CDirectoryLock turn("link.xml");
+        EXPECT_NE(::flock(nFolder, LOCK_EX | LOCK_NB), 0);
+    }
+    EXPECT_EQ(::flock(nFolder, LOCK_EX | LOCK_NB), 0);
     ::close(nFolder);
-    saver.join();
-    EXPECT_EQ(ReadFile(kFile), Main("<Other>x</Other><Keep>second</Keep>"));
 }
 
 // The store works in memory, but what it must not or cannot replace stays exactly as it was.
