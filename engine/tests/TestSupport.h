@@ -24,6 +24,7 @@ inline std::string SignatureOf(int nType) {
 
 inline std::vector<std::string> LinesOf(const CHexImage& image) {
     std::vector<std::string> a;
+    a.reserve(static_cast<size_t>(image.GetLineCount()));
     for (int i = 0; i < image.GetLineCount(); ++i)
         a.push_back(image.GetLine(i));
     return a;
