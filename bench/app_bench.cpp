@@ -15,6 +15,7 @@
 #include "Firmware.h"
 #include "FlashApp.h"
 #include "FlashDlg.h"
+#include "HostSteal.h"
 #include "PortMap.h"
 #include "SimTarget.h"
 #include "WireTime.h"
@@ -123,6 +124,7 @@ void BM_UpdateThroughWindow(benchmark::State& state) {
     }
     double dTransfer = 0;
     double dWire = 0;
+    double dSteal = 0;
     std::vector<double> aTurnarounds;
     for (auto _ : state) {
         CFlashDlg dlg;
@@ -143,8 +145,10 @@ void BM_UpdateThroughWindow(benchmark::State& state) {
         target.Reset();
         PumpUntil([&] { return dlg.GetEngine().GetState() == Transfer; }, 10);
         const auto t0 = Clock::now();
+        const double dSteal0 = HostStealMs();
         PumpUntil([&] { return dlg.GetStatusText() == "Update successful"; }, 120);
         dTransfer = std::chrono::duration<double>(Clock::now() - t0).count();
+        dSteal = HostStealMs() - dSteal0;
         if (dlg.GetStatusText() != "Update successful")
             state.SkipWithError(dlg.GetStatusText().c_str());
         aTurnarounds = target.TurnaroundsUs();
@@ -152,6 +156,7 @@ void BM_UpdateThroughWindow(benchmark::State& state) {
     state.counters["transfer_s"] = dTransfer;
     state.counters["wire_s"] = dWire;
     state.counters["efficiency"] = dWire / dTransfer;
+    state.counters["host_steal_ms"] = dSteal;
     // From each reply leaving the target to the tool's next byte reaching it, pty both ways.
     state.counters["turnaround_median_us"] = Percentile(aTurnarounds, 0.5);
     state.counters["turnaround_p90_us"] = Percentile(aTurnarounds, 0.9);

@@ -17,6 +17,7 @@
 #include "ByteQueue.h"
 #include "Firmware.h"
 #include "HexImage.h"
+#include "HostSteal.h"
 #include "PortMap.h"
 #include "PtyPair.h"
 #include "SimTarget.h"
@@ -99,7 +100,7 @@ void RunUpdate(benchmark::State& state, int nType, bool bWire) {
     const int nBaud = GetTargetInfo(nType).nBaud;
     const std::vector<std::string> aLines = MakeFirmware(nType, nDataLines, 7, nRecordBytes);
     const std::string strFile = WriteTempFile(JoinLines(aLines, "\r\n"));
-    double dTransfer = 0, dWire = 0;
+    double dTransfer = 0, dWire = 0, dSteal = 0;
     std::vector<double> aGaps, aTurnarounds;
     for (auto _ : state) {
         SimTargetOptions options;
@@ -114,10 +115,12 @@ void RunUpdate(benchmark::State& state, int nType, bool bWire) {
         rig.SetResetButton([&] { target.Reset(); }, 200);
         rig.SetStepAfterBytes(state.range(2) != 0);
         rig.LoadFile(strFile);
+        const double dSteal0 = HostStealMs();
         if (!rig.RunUpdate(8, 600000) || rig.Status() != "Update successful") {
             return state.SkipWithError("update failed");
         }
         dTransfer = rig.TransferSeconds();
+        dSteal = HostStealMs() - dSteal0;
         state.SetIterationTime(dTransfer);
         // Every byte of every line and reply, ten bits each.
         const double dBytes = static_cast<double>(target.BytesIn() + target.BytesOut());
@@ -129,6 +132,7 @@ void RunUpdate(benchmark::State& state, int nType, bool bWire) {
     if (!bWire || aGaps.empty()) return;
     state.counters["of_wire_time"] = dTransfer / dWire;
     state.counters["efficiency"] = dWire / dTransfer;
+    state.counters["host_steal_ms"] = dSteal;
     state.counters["gap_median_us"] = Percentile(aGaps, 0.5);
     state.counters["gap_p99_us"] = Percentile(aGaps, 0.99);
     // The same seen from the target, as app_bench reports it for the window.
@@ -226,7 +230,7 @@ void RunBareHost(benchmark::State& state, int nType, speed_t nSpeed) {
         JoinLines(MakeFirmware(nType, static_cast<int>(state.range(0)), 7, 16), "\r\n"));
     CHexImage image;
     if (!image.Load(strFile)) return state.SkipWithError("no file");
-    double dTransfer = 0, dWire = 0;
+    double dTransfer = 0, dWire = 0, dSteal = 0;
     std::vector<double> aTurnarounds;
     for (auto _ : state) {
         SimTargetOptions options;
@@ -241,6 +245,7 @@ void RunBareHost(benchmark::State& state, int nType, speed_t nSpeed) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         if (!host.Write("^;]") || !host.ReadUntil('?', 2000)) return state.SkipWithError("entry");
         const auto t0 = Clock::now();
+        const double dSteal0 = HostStealMs();
         for (int i = 0; i < image.GetLineCount(); ++i) {
             const std::string& strLine = image.LineAt(i);
             if (strLine.size() < 9 || strLine[0] != ':') continue;
@@ -249,11 +254,13 @@ void RunBareHost(benchmark::State& state, int nType, speed_t nSpeed) {
                 return state.SkipWithError("transfer");
         }
         dTransfer = std::chrono::duration<double>(Clock::now() - t0).count();
+        dSteal = HostStealMs() - dSteal0;
         state.SetIterationTime(dTransfer);
         dWire = static_cast<double>(target.BytesIn() + target.BytesOut()) * 10.0 / nBaud;
         aTurnarounds = target.TurnaroundsUs();
     }
     state.counters["efficiency"] = dWire / dTransfer;
+    state.counters["host_steal_ms"] = dSteal;
     state.counters["turnaround_median_us"] = Percentile(aTurnarounds, 0.5);
     state.counters["turnaround_p90_us"] = Percentile(aTurnarounds, 0.9);
 }
