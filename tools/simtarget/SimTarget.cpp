@@ -1,6 +1,7 @@
 #include "SimTarget.h"
 
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -225,12 +226,15 @@ void CSimTarget::WaitUntil(pollfd (&fds)[2], Clock::time_point due) {
     // A device answers on its stop bit and hears a line the moment it starts. Waking from a
     // sleep takes tens to hundreds of microseconds here, which would be charged to the tool on
     // every line, so the thread polls without sleeping shortly before a reply falls due and
-    // for a moment after each reply, when the tool's next line is to be expected.
+    // for a moment after each reply, when the tool's next line is to be expected. Each pass
+    // yields: the kernel worker that carries a line through the pty, the tool's or our reply,
+    // is often queued on this CPU and would otherwise wait until the polling ends.
     const auto kSpin = std::chrono::microseconds(m_options.bPunctual ? 150 : 0);
     const timespec zero{};
     auto now = Clock::now();
     while (now < m_listenUntil || (due != Clock::time_point::max() && due - now <= kSpin)) {
         if (::ppoll(fds, 2, &zero, nullptr) != 0 || now >= due) return;
+        ::sched_yield();
         now = Clock::now();
     }
     if (due == Clock::time_point::max()) {
@@ -241,8 +245,8 @@ void CSimTarget::WaitUntil(pollfd (&fds)[2], Clock::time_point due) {
     const timespec wait{static_cast<time_t>(left.count() / 1000000000),
                         static_cast<long>(left.count() % 1000000000)};
     if (::ppoll(fds, 2, &wait, nullptr) != 0) return;
-    while (::ppoll(fds, 2, &zero, nullptr) == 0 && Clock::now() < due) {
-    }
+    while (::ppoll(fds, 2, &zero, nullptr) == 0 && Clock::now() < due)
+        ::sched_yield();
 }
 
 void CSimTarget::SetFaults(const BootloaderFaults& faults) {
