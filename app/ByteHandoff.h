@@ -18,7 +18,7 @@ public:
     struct Handoff {
         std::mutex m_mutex;
         std::condition_variable m_cv;
-        bool m_bHandled = false;
+        std::atomic<bool> m_bHandled{false};  // written under m_mutex
         bool m_bAbandoned = false;
     };
 
