@@ -2,26 +2,9 @@
 
 #include <QCoreApplication>
 
-#include <sched.h>
-
 #include <chrono>
 
-namespace {
-
-// The window thread usually handles a byte within tens of microseconds. A sender still awake
-// then needs no wake-up call, which the window thread would otherwise make on its way to
-// writing the next line: 15 to 20 us a call on a virtual machine, on every line.
-constexpr std::chrono::microseconds kAwakeWait{100};
-
-// Yields until bDone() holds or kAwakeWait has passed.
-template <class Done>
-void AwaitAwake(Done bDone) {
-    const auto until = std::chrono::steady_clock::now() + kAwakeWait;
-    while (!bDone() && std::chrono::steady_clock::now() < until)
-        ::sched_yield();
-}
-
-}  // namespace
+#include "AwakeWait.h"
 
 CRecSerialEvent::CRecSerialEvent(int nType, uint32_t nWParam, std::shared_ptr<Handoff> pHandoff)
     : QEvent(static_cast<QEvent::Type>(nType)),

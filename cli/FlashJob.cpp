@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "AwakeWait.h"
 #include "ExitCodes.h"
 #include "HexCheck.h"
 #include "JobRecord.h"
@@ -182,6 +183,7 @@ bool CFlashJob::SendByte(uint32_t /*nMsgId*/, uint32_t nWParam, const std::atomi
     }
     const uint64_t nOne = 1;
     [[maybe_unused]] const ssize_t n = ::write(m_nWakeFd, &nOne, sizeof nOne);
+    AwaitAwake([&] { return m_nHandled >= nSeq || !bRun; });
     std::unique_lock lock(m_mutex);
     while (m_nHandled < nSeq) {
         if (!bRun) return false;  // the port closes; the byte may be dropped

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -104,7 +105,7 @@ private:
     std::condition_variable m_cvHandled;
     std::deque<uint8_t> m_inbox;
     uint64_t m_nPosted = 0;
-    uint64_t m_nHandled = 0;
+    std::atomic<uint64_t> m_nHandled{0};  // written under m_mutex
 
     std::string m_strStatus;
     int m_nErrorsInStep = 0;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "AwakeWait.h"
+
 namespace {
 // How often a waiting sender looks at its run flag, which nobody notifies it about.
 constexpr std::chrono::milliseconds kRunCheck{5};
@@ -13,6 +15,12 @@ bool CByteQueue::SendByte(uint32_t nMsgId, uint32_t nWParam, const std::atomic<b
     const uint64_t nSeq = ++m_nPosted;
     m_queue.push_back({nSeq, nMsgId, nWParam});
     m_cvPosted.notify_all();
+    if (bRun) {
+        // A byte of a session already closing is withdrawn below before the owner can see it.
+        lock.unlock();
+        AwaitAwake([&] { return m_nHandled >= nSeq || !bRun; });
+        lock.lock();
+    }
     while (m_nHandled < nSeq) {
         if (!bRun) {
             // Withdraw it if the owner has not taken it yet; either way the sender goes.
@@ -31,8 +39,13 @@ bool CByteQueue::HandleOne(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     m_handler(p.nMsgId, p.nWParam);
     lock.lock();
-    m_nHandled = std::max(m_nHandled, p.nSeq);
+    if (p.nSeq > m_nHandled) m_nHandled = p.nSeq;
     m_cvHandled.notify_all();
+    if (m_fnAfter) {
+        lock.unlock();
+        m_fnAfter();
+        lock.lock();
+    }
     return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -14,7 +15,10 @@ class CByteQueue : public CByteTarget {
 public:
     using Handler = std::function<void(uint32_t nMsgId, uint32_t nWParam)>;
 
-    explicit CByteQueue(Handler handler) : m_handler(std::move(handler)) {}
+    // fnAfter, if given, runs on the owner's thread after each byte's sender has been released,
+    // as a window acts on a byte once its handler has returned.
+    explicit CByteQueue(Handler handler, std::function<void()> fnAfter = {})
+        : m_handler(std::move(handler)), m_fnAfter(std::move(fnAfter)) {}
 
     bool SendByte(uint32_t nMsgId, uint32_t nWParam, const std::atomic<bool>& bRun) override;
 
@@ -34,10 +38,11 @@ private:
     bool HandleOne(std::unique_lock<std::mutex>& lock);
 
     Handler m_handler;
+    std::function<void()> m_fnAfter;
     std::mutex m_mutex;
     std::condition_variable m_cvPosted;
     std::condition_variable m_cvHandled;
     std::deque<Posted> m_queue;
     uint64_t m_nPosted = 0;
-    uint64_t m_nHandled = 0;
+    std::atomic<uint64_t> m_nHandled{0};  // written under m_mutex
 };

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -121,4 +122,30 @@ TEST_F(Receive, ThreadOutlivingCloseNeitherDeliversNorTouchesTheNextSession) {
     m_com.Close();
     // Once it ended, the old port was given back.
     EXPECT_TRUE(probe.TestComDevice("COM5:9600,n,8,1"));
+}
+
+// The owner acts on each byte after its handler, once per byte, with the sender already free
+// to read on: the sender of the next byte is never held up by that action.
+TEST(ByteQueue, ActsOnEachByteAfterItsHandlerWithTheSenderReleased) {
+    std::string strEvents;
+    int nHandled = 0;
+    std::atomic<int> nReturned{0};
+    std::atomic<bool> bRun{true};
+    CByteQueue queue(
+        [&](uint32_t, uint32_t nWParam) {
+            strEvents += static_cast<char>(nWParam);
+            ++nHandled;
+        },
+        [&] {
+            // The byte's sender returns while the owner is still here.
+            strEvents += PollUntil([&] { return nReturned >= nHandled; }, 2000) ? '+' : '!';
+        });
+    std::thread sender([&] {
+        for (const char c : {'a', 'b'}) {
+            if (queue.SendByte(kMsgId, static_cast<uint32_t>(c), bRun)) ++nReturned;
+        }
+    });
+    ASSERT_TRUE(queue.PumpUntil([&] { return strEvents.size() == 4; }, 5000));
+    sender.join();
+    EXPECT_EQ(strEvents, "a+b+");
 }

@@ -8,10 +8,13 @@ constexpr uint32_t kMsgId = 0xC001;
 }
 
 CUpdateRig::CUpdateRig()
-    : m_queue([this](uint32_t, uint32_t nWParam) {
-          m_engine.OnReceivedByte(static_cast<uint8_t>(nWParam & 0xFF));
-          if (m_bStepAfterBytes) m_engine.StepNow();
-      }) {
+    : m_queue(
+          [this](uint32_t, uint32_t nWParam) {
+              m_engine.OnReceivedByte(static_cast<uint8_t>(nWParam & 0xFF));
+          },
+          [this] {
+              if (m_bStepAfterBytes) m_engine.StepNow();
+          }) {
     m_com.m_nMsgId = kMsgId;
     m_com.m_pTarget = &m_queue;
     m_engine.InitStartValues();
